@@ -1,0 +1,5 @@
+"""Stand-in for the host application's logger."""
+
+import logging
+
+logger = logging.getLogger("zel_asr")

@@ -1,0 +1,160 @@
+#include "binding.h"
+
+#include <cstring>
+
+namespace sablewick {
+
+namespace {
+
+// The count message. `given` is the number of positional arguments given, or the position of the first
+// required parameter left unfilled.
+SABLEWICK_COLD bool count_error(const Signature& sig, Py_ssize_t given) {
+    const bool exact = sig.required == sig.count;
+    const char* word = exact ? "exactly" : given < sig.required ? "at least" : "at most";
+    Py_ssize_t expected = (!exact && given > sig.count) ? sig.count : sig.required;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.method, word,
+                 expected, expected == 1 ? "" : "s", given);
+    return false;
+}
+
+SABLEWICK_COLD bool type_error(const Param& param, const char* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.text,
+                 expected, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+// Equality of an exact str key with an interned name: hash, length, width, then characters.
+bool same_text(PyObject* key, PyObject* name) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    if (length != PyUnicode_GET_LENGTH(name) || PyUnicode_KIND(key) != PyUnicode_KIND(name)) return false;
+    Py_hash_t key_hash = PyObject_Hash(key);  // cached in the str after the first call
+    if (key_hash != PyObject_Hash(name)) return false;
+    return std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(key)) == 0;
+}
+
+enum : int { kNotFound = -1, kFailed = -2 };
+
+// The index of the parameter in [first, last) that `key` names, kNotFound, or kFailed with an error set.
+int find_by_content(const Signature& sig, PyObject* key, int first, int last) {
+    const bool exact = PyUnicode_CheckExact(key);
+    for (int i = first; i < last; ++i) {
+        PyObject* name = *sig.params[i].name;
+        if (key == name) return i;
+        if (exact) {
+            if (same_text(key, name)) return i;
+        } else {
+            int equal = PyObject_RichCompareBool(key, name, Py_EQ);
+            if (equal < 0) return kFailed;
+            if (equal) return i;
+        }
+    }
+    return kNotFound;
+}
+
+// Fills the parameters named by keyword; the first `n` are taken by position already.
+bool bind_keywords(const Signature& sig, PyObject* const* values, Py_ssize_t n, PyObject* kwnames,
+                                     PyObject** v) {
+    const int first = static_cast<int>(n);
+    for (Py_ssize_t k = 0, nkw = PyTuple_GET_SIZE(kwnames); k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int index = kNotFound;
+        for (int i = first; i < sig.count; ++i) {
+            if (*sig.params[i].name == key) {
+                index = i;
+                break;
+            }
+        }
+        if (index == kNotFound) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.method);
+                return false;
+            }
+            index = find_by_content(sig, key, first, sig.count);
+            if (index == kFailed) return false;
+        }
+        if (index >= 0) {
+            v[index] = values[k];
+            continue;
+        }
+        index = find_by_content(sig, key, 0, first);
+        if (index == kFailed) return false;
+        if (index >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.method, key);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.method, key);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool has_number_protocol(PyObject* value) {
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    return (number && (number->nb_index || number->nb_int || number->nb_float)) || PyComplex_Check(value);
+}
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* defaults, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+          Bound& out) {
+    const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+    if (n > sig.count || (!keywords && n < sig.required)) return count_error(sig, n);
+
+    PyObject** v = out.v;
+    for (Py_ssize_t i = 0; i < n; ++i) v[i] = args[i];
+    for (int i = static_cast<int>(n); i < sig.count; ++i) v[i] = nullptr;
+    if (keywords && !bind_keywords(sig, args + n, n, kwnames, v)) return false;
+
+    // Which values were given, as opposed to taken from the defaults: only given values are converted.
+    bool given[kMaxParams];
+    for (int i = 0; i < sig.count; ++i) {
+        given[i] = v[i] != nullptr;
+        if (!given[i]) {
+            if (i < sig.required) return count_error(sig, i);
+            v[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
+        }
+    }
+
+    // Conversions first, in parameter order; the exact-str tests after them.
+    for (int i = 0; i < sig.count; ++i) {
+        if (!given[i]) continue;
+        PyObject* value = v[i];
+        switch (sig.params[i].rule) {
+            case Rule::Float:
+                if (!PyFloat_CheckExact(value)) {
+                    double x = PyFloat_AsDouble(value);
+                    if (x == -1.0 && PyErr_Occurred()) return false;
+                    out.owned[i] = Ref::steal(PyFloat_FromDouble(x));
+                    if (!out.owned[i]) return false;
+                    v[i] = out.owned[i].get();
+                }
+                break;
+            case Rule::Int:
+                if (!PyLong_CheckExact(value)) {
+                    if (!has_number_protocol(value)) return type_error(sig.params[i], "int", value);
+                    out.owned[i] = Ref::steal(PyNumber_Long(value));
+                    if (!out.owned[i]) return false;
+                    v[i] = out.owned[i].get();
+                }
+                break;
+            case Rule::Truth: {
+                int truth = PyObject_IsTrue(value);
+                if (truth < 0) return false;
+                v[i] = truth ? Py_True : Py_False;
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    for (int i = 0; i < sig.count; ++i) {
+        if (sig.params[i].rule == Rule::ExactStr && !PyUnicode_CheckExact(v[i])) {
+            return type_error(sig.params[i], "str", v[i]);
+        }
+    }
+    return true;
+}
+
+}  // namespace sablewick

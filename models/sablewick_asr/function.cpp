@@ -1,0 +1,149 @@
+#include "function.h"
+
+#include <cstddef>
+
+#include "names.h"
+
+namespace sablewick {
+
+namespace {
+
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Method* method = reinterpret_cast<Method*>(callable);
+    Bound bound;
+    if (!bind(method->def->sig, method->defaults, args, nargsf, kwnames, bound)) return nullptr;
+    return method->def->logic(method, bound.v);
+}
+
+// As for a Python function: on the class the method itself, on an instance a bound method.
+PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int method_traverse(PyObject* self, visitproc visit, void* arg) {
+    Method* m = reinterpret_cast<Method*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(m->name);
+    Py_VISIT(m->qualname);
+    Py_VISIT(m->doc);
+    Py_VISIT(m->defaults);
+    Py_VISIT(m->annotations);
+    Py_VISIT(m->globals);
+    Py_VISIT(m->owner);
+    return 0;
+}
+
+int method_clear(PyObject* self) {
+    Method* m = reinterpret_cast<Method*>(self);
+    Py_CLEAR(m->name);
+    Py_CLEAR(m->qualname);
+    Py_CLEAR(m->doc);
+    Py_CLEAR(m->defaults);
+    Py_CLEAR(m->annotations);
+    Py_CLEAR(m->globals);
+    Py_CLEAR(m->owner);
+    return 0;
+}
+
+void method_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    method_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyObject* method_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Method*>(self)->qualname, self);
+}
+
+PyObject* or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+PyObject* get_name(PyObject* self, void*) { return or_none(reinterpret_cast<Method*>(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return or_none(reinterpret_cast<Method*>(self)->qualname); }
+PyObject* get_module(PyObject*, void*) { return Py_NewRef(N.module_name); }
+PyObject* get_doc(PyObject* self, void*) { return or_none(reinterpret_cast<Method*>(self)->doc); }
+PyObject* get_defaults(PyObject* self, void*) { return or_none(reinterpret_cast<Method*>(self)->defaults); }
+PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_annotations(PyObject* self, void*) { return or_none(reinterpret_cast<Method*>(self)->annotations); }
+
+PyGetSetDef method_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* MethodType = nullptr;
+
+bool init_method_type() {
+    if (MethodType) return true;
+    static PyMemberDef members[] = {
+        {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Method, vectorcall), Py_READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(method_clear)},
+        {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+        {Py_tp_getset, method_getset},
+        {Py_tp_members, members},
+        {Py_tp_doc, const_cast<char*>("Method of a Sablewick recogniser.")},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "sablewick_asr.method",
+        sizeof(Method),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        slots,
+    };
+    MethodType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return MethodType != nullptr;
+}
+
+Ref new_method(const MethodDef& def, PyObject* class_name, PyObject* globals, PyObject* defaults) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.sig.method));
+    if (!name) return {};
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%U", class_name, name.get()));
+    if (!qualname) return {};
+    Ref doc = Ref::steal(PyUnicode_FromString(def.doc));
+    if (!doc) return {};
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return {};
+    for (const Annotation* a = def.annotations; a->name; ++a) {
+        Ref text = Ref::steal(PyUnicode_FromString(a->text));
+        if (!text || PyDict_SetItemString(annotations.get(), a->name, text.get()) < 0) return {};
+    }
+    Method* m = PyObject_GC_New(Method, MethodType);
+    if (!m) return {};
+    m->vectorcall = method_vectorcall;
+    m->def = &def;
+    m->name = name.release();
+    m->qualname = qualname.release();
+    m->doc = doc.release();
+    m->defaults = Py_XNewRef(defaults);
+    m->annotations = annotations.release();
+    m->globals = Py_NewRef(globals);
+    m->owner = nullptr;
+    PyObject_GC_Track(m);
+    return Ref::steal(reinterpret_cast<PyObject*>(m));
+}
+
+void set_owner(PyObject* method, PyObject* cls) {
+    Method* m = reinterpret_cast<Method*>(method);
+    Py_XSETREF(m->owner, Py_NewRef(cls));
+}
+
+}  // namespace sablewick

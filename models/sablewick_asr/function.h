@@ -1,0 +1,53 @@
+// The method object shared by every method of both recognisers: a descriptor that binds like a Python
+// function, entered through vectorcall, reporting the introspection attributes of a function.
+#pragma once
+
+#include "binding.h"
+
+namespace sablewick {
+
+struct Method;
+struct ClassTexts;
+
+// A method's logic, given the bound values in parameter order (v[0] is the instance).
+using Logic = PyObject* (*)(Method* method, PyObject* const* v);
+
+struct Annotation {
+    const char* name;
+    const char* text;
+};
+
+// Everything fixed about one method of one class.
+struct MethodDef {
+    Signature sig;
+    Logic logic;
+    const char* doc;
+    Annotation annotations[kMaxParams + 1];  // ends at the first entry without a name
+    Ref (*make_defaults)(PyObject* globals);  // the __defaults__ tuple, made at class creation; null: none
+    const ClassTexts* texts;                  // the class's own texts, for the routines both classes share
+};
+
+struct Method {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodDef* def;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* defaults;     // tuple, or null when the method has none
+    PyObject* annotations;  // dict of str to str
+    PyObject* globals;      // the module namespace the method's names are looked up in
+    PyObject* owner;        // the class, for the zero-argument super() of __init__; null until set
+};
+
+extern PyTypeObject* MethodType;
+
+// Readies the type once per process.
+bool init_method_type();
+
+Ref new_method(const MethodDef& def, PyObject* class_name, PyObject* globals, PyObject* defaults);
+
+// Gives the method its class object, for zero-argument super().
+void set_owner(PyObject* method, PyObject* cls);
+
+}  // namespace sablewick

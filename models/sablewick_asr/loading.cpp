@@ -1,0 +1,168 @@
+#include "globals.h"
+#include "names.h"
+#include "recogniser.h"
+#include "support.h"
+
+namespace sablewick {
+
+int engine_available(PyObject* globals) {
+    Ref flag = lookup_global(globals, N.SABLEWICK_AVAILABLE);
+    if (!flag) return -1;
+    if (flag.get() == Py_True) return 1;
+    if (flag.get() == Py_False) return 0;
+    return PyObject_IsTrue(flag.get());
+}
+
+namespace {
+
+SABLEWICK_COLD PyObject* engine_missing() {
+    PyErr_SetObject(PyExc_ImportError, N.engine_missing);
+    return nullptr;
+}
+
+// f"{self.model}_{self.device}_{self.language}"
+Ref cache_key(PyObject* self) {
+    Ref model = getattr(self, N.model);
+    if (!model) return {};
+    Ref model_text = fstring_field(model.get());
+    if (!model_text) return {};
+    Ref device = getattr(self, N.device);
+    if (!device) return {};
+    Ref device_text = fstring_field(device.get());
+    if (!device_text) return {};
+    Ref language = getattr(self, N.language);
+    if (!language) return {};
+    Ref language_text = fstring_field(language.get());
+    if (!language_text) return {};
+    return concat({model_text.get(), N.underscore, device_text.get(), N.underscore, language_text.get()});
+}
+
+// logger.info(prefix + f"{self.model}")
+bool log_model(PyObject* globals, PyObject* self, PyObject* prefix) {
+    Ref logger = lookup_global(globals, N.logger);
+    if (!logger) return false;
+    Ref model = getattr(self, N.model);
+    if (!model) return false;
+    Ref model_text = fstring_field(model.get());
+    if (!model_text) return false;
+    Ref message = concat({prefix, model_text.get()});
+    return message && call_method(logger.get(), N.info, message.get());
+}
+
+SABLEWICK_COLD bool unpack_error(Py_ssize_t received) {
+    if (received > 2) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+    } else {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", received, received == 1 ? "" : "s");
+    }
+    return false;
+}
+
+// first, second = pair: a tuple or list by its length, anything else by iteration.
+bool unpack_pair(PyObject* pair, Ref& first, Ref& second) {
+    if (PyTuple_CheckExact(pair) || PyList_CheckExact(pair)) {
+        Py_ssize_t n = Py_SIZE(pair);
+        if (n != 2) return unpack_error(n);
+        PyObject** items = PySequence_Fast_ITEMS(pair);
+        first = Ref::borrow(items[0]);
+        second = Ref::borrow(items[1]);
+        return true;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(pair));
+    if (!iterator) return false;
+    first = Ref::steal(PyIter_Next(iterator.get()));
+    if (!first) return PyErr_Occurred() ? false : unpack_error(0);
+    second = Ref::steal(PyIter_Next(iterator.get()));
+    if (!second) return PyErr_Occurred() ? false : unpack_error(1);
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) return unpack_error(3);
+    return !PyErr_Occurred();
+}
+
+// The critical section: test the cache, load through the engine and store, logging around the load.
+bool fill_cache(Method* method, PyObject* self, PyObject* key) {
+    PyObject* globals = method->globals;
+    const ClassTexts& texts = *method->def->texts;
+    Ref cache = getattr(self, N._model_cache);
+    if (!cache) return false;
+    int cached = PySequence_Contains(cache.get(), key);
+    if (cached) return cached > 0;
+    if (!log_model(globals, self, *texts.loading)) return false;
+
+    Ref get_model = lookup_global(globals, N.get_model_for_language);
+    if (!get_model) return false;
+    Ref language = getattr(self, N.language);
+    if (!language) return false;
+    Ref pair = Ref::steal(PyObject_CallOneArg(get_model.get(), language.get()));
+    if (!pair) return false;
+    Ref model_path, model_arch;
+    if (!unpack_pair(pair.get(), model_path, model_arch)) return false;
+
+    Ref transcriber_type = lookup_global(globals, N.Transcriber);
+    if (!transcriber_type) return false;
+    PyObject* args[] = {model_path.get(), model_arch.get()};
+    Ref transcriber = Ref::steal(PyObject_Vectorcall(transcriber_type.get(), args, 0, N.kw_transcriber));
+    if (!transcriber) return false;
+    cache = getattr(self, N._model_cache);
+    if (!cache || PyObject_SetItem(cache.get(), key, transcriber.get()) < 0) return false;
+    return log_model(globals, self, *texts.loaded);
+}
+
+}  // namespace
+
+PyObject* load_model(Method* method, PyObject* const* v) {
+    PyObject* self = v[0];
+    int available = engine_available(method->globals);
+    if (available <= 0) return available < 0 ? nullptr : engine_missing();
+    Ref key = cache_key(self);
+    if (!key) return nullptr;
+    Ref lock = getattr(self, N._cache_lock);
+    if (!lock) return nullptr;
+    WithBlock block;
+    if (!block.enter(lock.get())) return nullptr;
+    fill_cache(method, self, key.get());
+    // With the section's exception set, exit() hands it to __exit__, which may swallow it.
+    if (!block.exit()) return nullptr;
+
+    Ref cache = getattr(self, N._model_cache);
+    if (!cache) return nullptr;
+    Ref transcriber = Ref::steal(PyObject_GetItem(cache.get(), key.get()));
+    if (!transcriber || PyObject_SetAttr(self, N._transcriber, transcriber.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(self, N._is_loaded, Py_True) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* load(Method* method, PyObject* const* v) {
+    PyObject* self = v[0];
+    int available = engine_available(method->globals);
+    if (available <= 0) return available < 0 ? nullptr : engine_missing();
+    Ref transcriber = getattr(self, N._transcriber);
+    if (!transcriber) return nullptr;
+    if (transcriber.get() == Py_None && !call_method(self, N._load_model)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+bool init_base(Method* method, PyObject* self, PyObject* model, PyObject* device, PyObject* model_type) {
+    if (!method->owner) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        return false;
+    }
+    PyObject* super_args[] = {method->owner, self};
+    Ref super = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
+    if (!super) return false;
+    Ref base_init = getattr(super.get(), N.__init__);
+    if (!base_init) return false;
+    Ref member;
+    if (!model_type) {
+        Ref model_types = lookup_global(method->globals, N.ModelType);
+        if (!model_types) return false;
+        member = getattr(model_types.get(), N.SABLEWICK);
+        if (!member) return false;
+        model_type = member.get();
+    }
+    PyObject* args[] = {nullptr, model, N.empty, device, model_type};
+    return static_cast<bool>(
+        Ref::steal(PyObject_Vectorcall(base_init.get(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_base_init)));
+}
+
+}  // namespace sablewick

@@ -1,0 +1,148 @@
+// SablewickOfflineASR: whole recordings, each in one engine call.
+#include "globals.h"
+#include "names.h"
+#include "recogniser.h"
+#include "support.h"
+
+namespace sablewick {
+
+namespace {
+
+const ClassTexts kTexts = {&N.offline_loading, &N.offline_loaded, &N.offline_timing, &N.offline_error,
+                           &N.offline_failure};
+
+// The default of model_type is ModelType.SABLEWICK.value as it stands when the class is created.
+Ref init_defaults(PyObject* globals) {
+    Ref model_types = lookup_global(globals, N.ModelType);
+    if (!model_types) return {};
+    Ref member = getattr(model_types.get(), N.SABLEWICK);
+    if (!member) return {};
+    Ref value = getattr(member.get(), N.value);
+    if (!value) return {};
+    if (value.get() != Py_None && !PyUnicode_CheckExact(value.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value.get())->tp_name);
+        return {};
+    }
+    return tuple_of({value.get(), N.default_model, N.default_device, N.default_language, N.default_rate});
+}
+Ref language_defaults(PyObject*) { return tuple_of({N.default_language}); }
+Ref generate_defaults(PyObject*) { return tuple_of({Py_False, N.default_language}); }
+
+bool set(PyObject* self, PyObject* name, PyObject* value) { return PyObject_SetAttr(self, name, value) == 0; }
+
+PyObject* init(Method* method, PyObject* const* v) {
+    PyObject* self = v[0];
+    if (!init_base(method, self, v[2], v[3], v[1])) return nullptr;
+    if (!set(self, N.language, v[4]) || !set(self, N.sample_rate, v[5]) || !set(self, N._transcriber, Py_None)) {
+        return nullptr;
+    }
+    int available = engine_available(method->globals);
+    if (available < 0 || (available && !call_method(self, N._load_model))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* transcribe_internal_logic(Method* method, PyObject* const* v) {
+    return transcribe_internal(method, v[0], v[1], nullptr);
+}
+
+PyObject* stream_generate(Method* method, PyObject* const* v) {
+    PyObject* self = v[0];
+    Ref logger = lookup_global(method->globals, N.logger);
+    if (!logger || !call_method(logger.get(), N.error, N.offline_generate_error)) return nullptr;
+    Ref results = call_method(self, N.transcribe, v[1], v[3]);
+    if (!results) return nullptr;
+    if (results.get() != Py_None && !PyList_CheckExact(results.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(results.get())->tp_name);
+        return nullptr;
+    }
+    return results.release();
+}
+
+PyObject* reset(Method*, PyObject* const*) { Py_RETURN_NONE; }
+
+constexpr Param kSelf = {&N.self, "self", Rule::Any};
+constexpr Param kAudio = {&N.audio, "audio", Rule::Any};
+constexpr Param kLanguage = {&N.language, "language", Rule::ExactStr};
+
+const MethodDef kInit = {
+    {"__init__",
+     1,
+     6,
+     {kSelf,
+      {&N.model_type, "model_type", Rule::ExactStr},
+      {&N.model, "model", Rule::ExactStr},
+      {&N.device, "device", Rule::ExactStr},
+      kLanguage,
+      {&N.sample_rate, "sample_rate", Rule::Int}}},
+    init,
+    "SablewickOfflineASR.__init__(self, str model_type: str = ModelType.SABLEWICK.value, str model: str = "
+    "'sablewick/base', str device: str = 'cpu', str language: str = 'zh', int sample_rate: int = 16000)\n\n"
+    "Initialize Sablewick offline ASR.",
+    {{"model_type", "str"},
+     {"model", "str"},
+     {"device", "str"},
+     {"language", "str"},
+     {"sample_rate", "int"},
+     {nullptr, nullptr}},
+    init_defaults,
+    &kTexts,
+};
+
+const MethodDef kLoadModel = {
+    {"_load_model", 1, 1, {kSelf}},      load_model, "SablewickOfflineASR._load_model(self)\n\nLoad Sablewick model.",
+    {{nullptr, nullptr}},                nullptr,    &kTexts,
+};
+
+const MethodDef kLoad = {
+    {"load", 1, 1, {kSelf}}, load, "SablewickOfflineASR.load(self)\n\nLoad the model.", {{nullptr, nullptr}},
+    nullptr,                 &kTexts,
+};
+
+const MethodDef kTranscribeInternal = {
+    {"_transcribe_internal", 2, 2, {kSelf, kAudio}},
+    transcribe_internal_logic,
+    "SablewickOfflineASR._transcribe_internal(self, audio: np.ndarray) -> str\n\nInternal transcription logic.",
+    {{"audio", "np.ndarray"}, {"return", "str"}, {nullptr, nullptr}},
+    nullptr,
+    &kTexts,
+};
+
+const MethodDef kTranscribe = {
+    {"transcribe", 2, 3, {kSelf, kAudio, kLanguage}},
+    transcribe,
+    "SablewickOfflineASR.transcribe(self, audio: np.ndarray, str language: str = 'zh') -> List[Dict[str, Any]]\n\n"
+    "Transcribe audio (offline mode).\n\nArgs:\n    audio: Audio data\n    sample_rate: Sample rate of audio "
+    "(default 16kHz)\n    \nReturns:\n    Transcribed text",
+    {{"audio", "np.ndarray"}, {"language", "str"}, {"return", "List[Dict[str, Any]]"}, {nullptr, nullptr}},
+    language_defaults,
+    &kTexts,
+};
+
+const MethodDef kStreamGenerate = {
+    {"stream_generate", 2, 4, {kSelf, kAudio, {&N.is_final, "is_final", Rule::Truth}, kLanguage}},
+    stream_generate,
+    "SablewickOfflineASR.stream_generate(self, audio: np.ndarray, bool is_final: bool = False, str language: str "
+    "= 'zh') -> List[Dict[str, Any]]\n\nStreaming transcription uses offline API for now.",
+    {{"audio", "np.ndarray"},
+     {"is_final", "bool"},
+     {"language", "str"},
+     {"return", "List[Dict[str, Any]]"},
+     {nullptr, nullptr}},
+    generate_defaults,
+    &kTexts,
+};
+
+const MethodDef kReset = {
+    {"reset", 1, 1, {kSelf}}, reset, "SablewickOfflineASR.reset(self)\n\nReset (no-op for offline model).",
+    {{nullptr, nullptr}},     nullptr, &kTexts,
+};
+
+}  // namespace
+
+const ClassSpec kOfflineClass = {
+    "SablewickOfflineASR",
+    "Sablewick offline ASR model.",
+    {&kInit, &kLoadModel, &kLoad, &kTranscribeInternal, &kTranscribe, &kStreamGenerate, &kReset},
+};
+
+}  // namespace sablewick

@@ -1,0 +1,46 @@
+// What the two recogniser classes share: their texts, the loading and one-shot transcription routines, and
+// the class specifications that module initialisation turns into classes.
+#pragma once
+
+#include "classes.h"
+
+namespace sablewick {
+
+// The texts in which the two classes' shared routines differ.
+struct ClassTexts {
+    PyObject* const* loading;        // logged before an engine load, followed by the model name
+    PyObject* const* loaded;         // logged after it
+    PyObject* const* timing;         // first piece of the one-shot timing line
+    PyObject* const* error;          // first piece of the one-shot error line
+    PyObject* const* failure;        // first piece of the RuntimeError message
+};
+
+extern const ClassSpec kStreamClass;
+extern const ClassSpec kOfflineClass;
+
+// Truth of the module global SABLEWICK_AVAILABLE: 1, 0, or -1 with an exception set.
+int engine_available(PyObject* globals);
+
+// super().__init__(model=model, revision="", device=device, model_type=...), with model_type null meaning
+// ModelType.SABLEWICK, looked up after super().__init__ as the call expression evaluates it.
+bool init_base(Method* method, PyObject* self, PyObject* model, PyObject* device, PyObject* model_type);
+
+// time.time()
+Ref wall_clock(PyObject* globals);
+
+// normalize_audio(audio, target_dtype=np.float32).
+Ref normalize(PyObject* globals, PyObject* audio);
+
+// Logic shared by both classes.
+PyObject* load_model(Method* method, PyObject* const* v);
+PyObject* load(Method* method, PyObject* const* v);
+PyObject* transcribe(Method* method, PyObject* const* v);
+// The timed engine call; `language` (null for the offline class) is named in the failure messages.
+PyObject* transcribe_internal(Method* method, PyObject* self, PyObject* audio, PyObject* language);
+
+// The handler of a guarded region: an Exception is logged as `error_prefix + str(e) [+ ", language: " +
+// language]` and raised again as RuntimeError(failure_prefix + the same) from it; anything else passes
+// unchanged. Always returns null.
+PyObject* fail_guarded(PyObject* globals, PyObject* error_prefix, PyObject* failure_prefix, PyObject* language);
+
+}  // namespace sablewick

@@ -1,0 +1,245 @@
+#include "support.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "names.h"
+
+namespace sablewick {
+
+Ref call_method(PyObject* obj, PyObject* name) {
+    PyObject* args[] = {nullptr, obj};
+    return Ref::steal(PyObject_VectorcallMethod(name, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call_method(PyObject* obj, PyObject* name, PyObject* arg) {
+    PyObject* args[] = {nullptr, obj, arg};
+    return Ref::steal(PyObject_VectorcallMethod(name, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call_method(PyObject* obj, PyObject* name, PyObject* arg1, PyObject* arg2) {
+    PyObject* args[] = {nullptr, obj, arg1, arg2};
+    return Ref::steal(PyObject_VectorcallMethod(name, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref fstring_field(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    return Ref::steal(PyObject_Format(value, N.empty));
+}
+
+namespace {
+
+// Writes what format(x, ".1f") gives for a float: correctly rounded, locale-independent.
+char* write_1f(char* out, char* end, double x) {
+    if (std::isnan(x)) return std::strcpy(out, "nan") + 3;
+    if (std::isinf(x)) {
+        const char* text = x < 0 ? "-inf" : "inf";
+        std::size_t n = std::strlen(text);
+        std::memcpy(out, text, n);
+        return out + n;
+    }
+    return std::to_chars(out, end, x, std::chars_format::fixed, 1).ptr;
+}
+
+Ref ascii(const char* text, std::size_t length) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), text, length);
+    return Ref::steal(s);
+}
+
+}  // namespace
+
+Ref decimal(Py_ssize_t count) {
+    char buffer[24];
+    char* end = std::to_chars(buffer, buffer + sizeof buffer, count).ptr;
+    return ascii(buffer, static_cast<std::size_t>(end - buffer));
+}
+
+Ref timing_message(PyObject* prefix, PyObject* elapsed, PyObject* audio) {
+    constexpr Py_ssize_t kShortPrefix = 64;
+    if (PyFloat_CheckExact(elapsed) && PyUnicode_IS_ASCII(prefix) && PyUnicode_GET_LENGTH(prefix) < kShortPrefix) {
+        // The common case: one ASCII buffer, one str, no intermediate objects. Formatting an exact float
+        // cannot fail or run code, so taking the length first is not observable.
+        Py_ssize_t count = PyObject_Length(audio);
+        if (count < 0) return {};
+        static constexpr char kMiddle[] = "ms, audio_len=";
+        char buffer[kShortPrefix + 400];
+        char* const end = buffer + sizeof buffer;
+        char* p = buffer;
+        std::memcpy(p, PyUnicode_1BYTE_DATA(prefix), static_cast<std::size_t>(PyUnicode_GET_LENGTH(prefix)));
+        p += PyUnicode_GET_LENGTH(prefix);
+        p = write_1f(p, end - sizeof kMiddle - 24, PyFloat_AS_DOUBLE(elapsed));
+        std::memcpy(p, kMiddle, sizeof kMiddle - 1);
+        p += sizeof kMiddle - 1;
+        p = std::to_chars(p, end, count).ptr;
+        return ascii(buffer, static_cast<std::size_t>(p - buffer));
+    }
+    Ref time_text = Ref::steal(PyObject_Format(elapsed, N.format_1f));
+    if (!time_text) return {};
+    Py_ssize_t count = PyObject_Length(audio);
+    if (count < 0) return {};
+    Ref count_text = decimal(count);
+    if (!count_text) return {};
+    return concat({prefix, time_text.get(), N.ms_audio_len, count_text.get()});
+}
+
+Ref tuple_of(std::initializer_list<PyObject*> items) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(item));
+    return Ref::steal(tuple);
+}
+
+Ref milliseconds(PyObject* start, PyObject* end) {
+    if (PyFloat_CheckExact(start) && PyFloat_CheckExact(end)) {
+        return Ref::steal(PyFloat_FromDouble((PyFloat_AS_DOUBLE(end) - PyFloat_AS_DOUBLE(start)) * 1000.0));
+    }
+    Ref difference = Ref::steal(PyNumber_Subtract(end, start));
+    if (!difference) return {};
+    return Ref::steal(PyNumber_Multiply(difference.get(), N.thousand));
+}
+
+Ref concat(std::initializer_list<PyObject*> pieces) {
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 127;
+    for (PyObject* piece : pieces) {
+        length += PyUnicode_GET_LENGTH(piece);
+        Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(piece);
+        if (piece_max > max_char) max_char = piece_max;
+    }
+    Ref result = Ref::steal(PyUnicode_New(length, max_char));
+    if (!result) return {};
+    Py_ssize_t at = 0;
+    for (PyObject* piece : pieces) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (n && PyUnicode_CopyCharacters(result.get(), at, piece, 0, n) < 0) return {};
+        at += n;
+    }
+    return result;
+}
+
+void chain_context(PyObject* handled) {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (!raised) return;
+    if (raised != handled) {
+        // Break a cycle the way the interpreter does: cut `raised` out of the chain behind `handled`.
+        PyObject* link = handled;
+        while (true) {
+            PyObject* context = PyException_GetContext(link);
+            if (!context) break;
+            Py_DECREF(context);  // still owned by `link`
+            if (context == raised) {
+                PyException_SetContext(link, nullptr);
+                break;
+            }
+            link = context;
+        }
+        PyException_SetContext(raised, Py_NewRef(handled));
+    }
+    PyErr_SetRaisedException(raised);
+}
+
+PyObject* raise_from(PyObject* type, PyObject* message, PyObject* cause) {
+    Ref exc = Ref::steal(PyObject_CallOneArg(type, message));
+    if (!exc) {
+        chain_context(cause);
+        return nullptr;
+    }
+    PyException_SetCause(exc.get(), Py_NewRef(cause));
+    PyException_SetContext(exc.get(), Py_NewRef(cause));
+    PyErr_SetRaisedException(exc.release());
+    return nullptr;
+}
+
+namespace {
+
+// The special method `name` of obj's type, bound unless it is a plain function or method descriptor
+// (then `unbound` is set and the caller passes obj first). Null without an exception when absent.
+Ref lookup_special(PyObject* obj, PyObject* name, bool& unbound) {
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject* mro = type->tp_mro;
+    Ref found;
+    if (mro) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n && !found; ++i) {
+            Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+            if (!dict) continue;
+            PyObject* value = PyDict_GetItemWithError(dict.get(), name);
+            if (value) found = Ref::borrow(value);
+            else if (PyErr_Occurred()) return {};
+        }
+    }
+    if (!found) return {};
+    PyTypeObject* kind = Py_TYPE(found.get());
+    if (PyType_HasFeature(kind, Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        unbound = true;
+        return found;
+    }
+    unbound = false;
+    if (kind->tp_descr_get) {
+        return Ref::steal(kind->tp_descr_get(found.get(), obj, reinterpret_cast<PyObject*>(type)));
+    }
+    return found;
+}
+
+}  // namespace
+
+bool WithBlock::enter(PyObject* manager) {
+    manager_ = Ref::borrow(manager);
+    bool enter_unbound = false;
+    Ref enter = lookup_special(manager, N.__enter__, enter_unbound);
+    if (!enter) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                         Py_TYPE(manager)->tp_name);
+        }
+        return false;
+    }
+    exit_ = lookup_special(manager, N.__exit__, exit_unbound_);
+    if (!exit_) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_TypeError,
+                         "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                         Py_TYPE(manager)->tp_name);
+        }
+        return false;
+    }
+    PyObject* args[] = {nullptr, manager};
+    Ref result = Ref::steal(enter_unbound
+                                ? PyObject_Vectorcall(enter.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                                : PyObject_Vectorcall(enter.get(), args + 2, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(result);
+}
+
+bool WithBlock::exit() {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (!raised) {
+        PyObject* args[] = {nullptr, manager_.get(), Py_None, Py_None, Py_None};
+        Ref result = Ref::steal(
+            exit_unbound_ ? PyObject_Vectorcall(exit_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                          : PyObject_Vectorcall(exit_.get(), args + 2, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return static_cast<bool>(result);
+    }
+    Ref exc = Ref::steal(raised);
+    int swallow;
+    {
+        HandlerScope scope(exc.get());
+        Ref traceback = Ref::steal(PyException_GetTraceback(exc.get()));
+        PyObject* args[] = {nullptr, manager_.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                            traceback ? traceback.get() : Py_None};
+        Ref result = Ref::steal(
+            exit_unbound_ ? PyObject_Vectorcall(exit_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                          : PyObject_Vectorcall(exit_.get(), args + 2, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        swallow = result ? PyObject_IsTrue(result.get()) : -1;
+        if (swallow < 0) {
+            chain_context(exc.get());
+            return false;
+        }
+    }
+    if (swallow) return true;
+    PyErr_SetRaisedException(exc.release());
+    return false;
+}
+
+}  // namespace sablewick

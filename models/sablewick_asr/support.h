@@ -1,0 +1,73 @@
+// Small building blocks shared by the recognisers: calls, texts, exception chaining and `with` blocks.
+#pragma once
+
+#include <initializer_list>
+
+#include "ref.h"
+
+namespace sablewick {
+
+// obj.name(args...) without creating a bound-method object.
+Ref call_method(PyObject* obj, PyObject* name);
+Ref call_method(PyObject* obj, PyObject* name, PyObject* arg);
+Ref call_method(PyObject* obj, PyObject* name, PyObject* arg1, PyObject* arg2);
+
+inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// An f-string replacement field without a format specification: an exact str as it is, else format(v, "").
+Ref fstring_field(PyObject* value);
+
+// prefix + format(elapsed, ".1f") + "ms, audio_len=" + str(len(audio)), in that order of evaluation.
+Ref timing_message(PyObject* prefix, PyObject* elapsed, PyObject* audio);
+
+// The decimal text of a count.
+Ref decimal(Py_ssize_t count);
+
+// A new tuple of the items.
+Ref tuple_of(std::initializer_list<PyObject*> items);
+
+// (end - start) * 1000, the milliseconds between two wall-clock readings, by Python's number rules.
+Ref milliseconds(PyObject* start, PyObject* end);
+
+// The concatenation of str pieces, built in one allocation.
+Ref concat(std::initializer_list<PyObject*> pieces);
+
+// Makes `handled` the context of the exception now being raised, as raising inside an except block does.
+void chain_context(PyObject* handled);
+
+// Sets the thread's handled exception (what sys.exc_info() reports) for the life of an except block.
+class HandlerScope {
+public:
+    explicit HandlerScope(PyObject* handled) : previous_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(handled);
+    }
+    ~HandlerScope() {
+        PyErr_SetHandledException(previous_);
+        Py_XDECREF(previous_);
+    }
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+// `raise type(message) from cause`, raised while handling `cause`. Always returns null.
+PyObject* raise_from(PyObject* type, PyObject* message, PyObject* cause);
+
+// A `with` block on an object: __enter__ and __exit__ looked up on its type, as the interpreter does.
+class WithBlock {
+public:
+    // Runs __enter__; returns false with an exception set when the block cannot be entered.
+    bool enter(PyObject* manager);
+    // Leaves the block. With an exception set, __exit__ sees it and may swallow it; returns false when an
+    // exception is set afterwards.
+    bool exit();
+
+private:
+    Ref manager_;
+    Ref exit_;
+    bool exit_unbound_ = false;
+};
+
+}  // namespace sablewick

@@ -1,0 +1,124 @@
+#include "globals.h"
+#include "names.h"
+#include "recogniser.h"
+#include "support.h"
+
+namespace sablewick {
+
+Ref normalize(PyObject* globals, PyObject* audio) {
+    Ref function = lookup_global(globals, N.normalize_audio);
+    if (!function) return {};
+    Ref numpy = lookup_global(globals, N.np);
+    if (!numpy) return {};
+    Ref float32 = getattr(numpy.get(), N.float32);
+    if (!float32) return {};
+    PyObject* args[] = {nullptr, audio, float32.get()};
+    return Ref::steal(PyObject_Vectorcall(function.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_normalize));
+}
+
+PyObject* fail_guarded(PyObject* globals, PyObject* error_prefix, PyObject* failure_prefix, PyObject* language) {
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    if (!PyErr_GivenExceptionMatches(caught.get(), PyExc_Exception)) {
+        PyErr_SetRaisedException(caught.release());
+        return nullptr;
+    }
+    PyObject* e = caught.get();
+    HandlerScope handling(e);
+    auto message = [&](PyObject* prefix) -> Ref {
+        Ref text = fstring_field(e);
+        if (!text) return {};
+        return language ? concat({prefix, text.get(), N.comma_language, language}) : concat({prefix, text.get()});
+    };
+    Ref logger = lookup_global(globals, N.logger);
+    Ref line;
+    if (!logger || !(line = message(error_prefix)) || !call_method(logger.get(), N.error, line.get())) {
+        chain_context(e);
+        return nullptr;
+    }
+    Ref failure = message(failure_prefix);
+    if (!failure) {
+        chain_context(e);
+        return nullptr;
+    }
+    return raise_from(PyExc_RuntimeError, failure.get(), e);
+}
+
+Ref wall_clock(PyObject* globals) {
+    Ref time = lookup_global(globals, N.time);
+    if (!time) return {};
+    return call_method(time.get(), N.time);
+}
+
+namespace {
+
+// " ".join(line.text for line in transcript.lines)
+Ref join_lines(PyObject* transcript) {
+    Ref lines = getattr(transcript, N.lines);
+    if (!lines) return {};
+    Ref iterator = Ref::steal(PyObject_GetIter(lines.get()));
+    if (!iterator) return {};
+    Ref texts = Ref::steal(PyList_New(0));
+    if (!texts) return {};
+    while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref text = getattr(line.get(), N.text);
+        if (!text || PyList_Append(texts.get(), text.get()) < 0) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return Ref::steal(PyUnicode_Join(N.blank, texts.get()));
+}
+
+// The guarded region of _transcribe_internal.
+Ref timed_transcription(PyObject* globals, PyObject* self, PyObject* audio, PyObject* timing_prefix) {
+    Ref start = wall_clock(globals);
+    if (!start) return {};
+    Ref transcriber = getattr(self, N._transcriber);
+    if (!transcriber) return {};
+    Ref rate = getattr(self, N.sample_rate);
+    if (!rate) return {};
+    PyObject* args[] = {nullptr, transcriber.get(), audio, rate.get(), N.zero};
+    Ref transcript = Ref::steal(PyObject_VectorcallMethod(N.transcribe_without_streaming, args + 1,
+                                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_transcribe));
+    if (!transcript) return {};
+    Ref text = join_lines(transcript.get());
+    if (!text) return {};
+    Ref end = wall_clock(globals);
+    if (!end) return {};
+    Ref elapsed = milliseconds(start.get(), end.get());
+    if (!elapsed) return {};
+    Ref logger = lookup_global(globals, N.logger);
+    if (!logger) return {};
+    Ref line = timing_message(timing_prefix, elapsed.get(), audio);
+    if (!line || !call_method(logger.get(), N.debug, line.get())) return {};
+    return text;
+}
+
+}  // namespace
+
+PyObject* transcribe_internal(Method* method, PyObject* self, PyObject* audio, PyObject* language) {
+    const ClassTexts& texts = *method->def->texts;
+    Ref text = timed_transcription(method->globals, self, audio, *texts.timing);
+    if (text) return text.release();
+    return fail_guarded(method->globals, *texts.error, *texts.failure, language);
+}
+
+PyObject* transcribe(Method* method, PyObject* const* v) {
+    PyObject* self = v[0];
+    int available = engine_available(method->globals);
+    if (available <= 0) return available < 0 ? nullptr : PyList_New(0);
+    Ref transcriber = getattr(self, N._transcriber);
+    if (!transcriber) return nullptr;
+    if (transcriber.get() == Py_None && !call_method(self, N.load)) return nullptr;
+    Ref audio = normalize(method->globals, v[1]);
+    if (!audio) return nullptr;
+    Ref text = call_method(self, N._transcribe_internal, audio.get());
+    if (!text) return nullptr;
+    int truth = PyObject_IsTrue(text.get());
+    if (truth <= 0) return truth < 0 ? nullptr : PyList_New(0);
+    Ref record = Ref::steal(PyDict_New());
+    if (!record || PyDict_SetItem(record.get(), N.text, text.get()) < 0) return nullptr;
+    PyObject* results = PyList_New(1);
+    if (results) PyList_SET_ITEM(results, 0, record.release());
+    return results;
+}
+
+}  // namespace sablewick

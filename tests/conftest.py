@@ -1,0 +1,114 @@
+"""Shared fixtures: the stand-ins on the path, recording stand-ins for the module's globals, subprocesses."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import uuid
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+STAND_INS = [str(ROOT / "host"), str(ROOT / "engine")]
+for folder in reversed(STAND_INS):
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+
+import sablewick_voice  # noqa: E402
+from models import sablewick_asr  # noqa: E402
+
+
+def run_python(code, *, paths=(), check=True):
+    """Runs `code` in a fresh interpreter with `paths` ahead of the stand-ins; returns the finished process."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([*map(str, paths), *STAND_INS])
+    process = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
+                             text=True, timeout=120)
+    if check and process.returncode != 0:
+        raise AssertionError(f"subprocess failed ({process.returncode}):\n{process.stdout}\n{process.stderr}")
+    return process
+
+
+class Recorder:
+    """One ordered record of the calls made to every recording stand-in."""
+
+    def __init__(self):
+        self.calls = []
+
+    def names(self):
+        return [call[0] for call in self.calls]
+
+    def lines(self, level=None):
+        return [call[1][0] for call in self.calls if call[0].startswith("logger.") and
+                (level is None or call[0] == f"logger.{level}")]
+
+
+class RecordingLogger:
+    def __init__(self, recorder):
+        self._recorder = recorder
+
+    def _log(self, level, message):
+        self._recorder.calls.append((f"logger.{level}", (message,), {}))
+
+    def info(self, message):
+        self._log("info", message)
+
+    def debug(self, message):
+        self._log("debug", message)
+
+    def warning(self, message):
+        self._log("warning", message)
+
+    def error(self, message):
+        self._log("error", message)
+
+
+class FakeTime:
+    """A `time` module whose clock advances by `step` seconds at every reading."""
+
+    def __init__(self, recorder, start=1000.0, step=0.0):
+        self._recorder = recorder
+        self.now = start
+        self.step = step
+
+    def time(self):
+        self._recorder.calls.append(("time.time", (), {}))
+        value = self.now
+        self.now += self.step
+        return value
+
+
+@pytest.fixture
+def recorder(monkeypatch):
+    """Rebinds the module's logger, normalize_audio and time to recording stand-ins; engine calls are
+    recorded by the stand-in engine and merged into the same record."""
+    record = Recorder()
+    logger = RecordingLogger(record)
+    clock = FakeTime(record)
+    real_normalize = sablewick_asr.normalize_audio
+
+    def normalize_audio(audio, **kwargs):
+        record.calls.append(("normalize_audio", (audio,), kwargs))
+        return real_normalize(audio, **kwargs)
+
+    class Engine(sablewick_voice.Script):
+        def _enter(self, entry, *args, **kwargs):
+            record.calls.append((f"engine.{entry}", args, kwargs))
+            return sablewick_voice.Script._enter(self, entry, *args, **kwargs)
+
+    engine = Engine()
+    monkeypatch.setattr(sablewick_voice, "script", engine)
+    monkeypatch.setattr(sablewick_asr, "logger", logger)
+    monkeypatch.setattr(sablewick_asr, "normalize_audio", normalize_audio)
+    monkeypatch.setattr(sablewick_asr, "time", clock)
+    record.logger = logger
+    record.clock = clock
+    record.engine = engine
+    return record
+
+
+@pytest.fixture
+def model_name():
+    """A model name no other test uses, so that every class cache starts without its key."""
+    return f"sablewick/test-{uuid.uuid4().hex[:12]}"

@@ -11,6 +11,9 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 STAND_INS = [str(ROOT / "host"), str(ROOT / "engine")]
+# A build to test instead of the installed one (a folder holding models/sablewick_asr*): the sanitizer run.
+if os.environ.get("SABLEWICK_MODULE_DIR"):
+    STAND_INS.insert(0, os.environ["SABLEWICK_MODULE_DIR"])
 for folder in reversed(STAND_INS):
     if folder not in sys.path:
         sys.path.insert(0, folder)

@@ -12,14 +12,14 @@ SABLEWICK_COLD bool count_error(const Signature& sig, Py_ssize_t given) {
     const bool exact = sig.required == sig.count;
     const char* word = exact ? "exactly" : given < sig.required ? "at least" : "at most";
     Py_ssize_t expected = (!exact && given > sig.count) ? sig.count : sig.required;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.method, word,
-                 expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.method,
+                 word, expected, expected == 1 ? "" : "s", given);
     return false;
 }
 
 SABLEWICK_COLD bool type_error(const Param& param, const char* expected, PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.text,
-                 expected, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 param.text, expected, Py_TYPE(value)->tp_name);
     return false;
 }
 
@@ -54,7 +54,7 @@ int find_by_content(const Signature& sig, PyObject* key, int first, int last) {
 
 // Fills the parameters named by keyword; the first `n` are taken by position already.
 bool bind_keywords(const Signature& sig, PyObject* const* values, Py_ssize_t n, PyObject* kwnames,
-                                     PyObject** v) {
+                   PyObject** v) {
     const int first = static_cast<int>(n);
     for (Py_ssize_t k = 0, nkw = PyTuple_GET_SIZE(kwnames); k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -80,7 +80,8 @@ bool bind_keywords(const Signature& sig, PyObject* const* values, Py_ssize_t n, 
         index = find_by_content(sig, key, 0, first);
         if (index == kFailed) return false;
         if (index >= 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.method, key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.method,
+                         key);
         } else {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.method, key);
         }

@@ -52,9 +52,10 @@ PyObject* calculate_metaclass(PyObject* bases) {
             winner = candidate;
             continue;
         }
-        PyErr_SetString(PyExc_TypeError,
-                        "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of the "
-                        "metaclasses of all its bases");
+        PyErr_SetString(
+            PyExc_TypeError,
+            "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of the "
+            "metaclasses of all its bases");
         return nullptr;
     }
     return reinterpret_cast<PyObject*>(winner);
@@ -109,7 +110,8 @@ bool create_class(PyObject* globals, const ClassSpec& spec) {
     if (!threading) return false;
     Ref lock_type = getattr(threading.get(), N.Lock);
     if (!lock_type) return false;
-    if (!set_item(ns.get(), N._cache_lock, Ref::steal(PyObject_CallNoArgs(lock_type.get())).get())) return false;
+    if (!set_item(ns.get(), N._cache_lock, Ref::steal(PyObject_CallNoArgs(lock_type.get())).get()))
+        return false;
 
     Ref init;
     for (const MethodDef* def : spec.methods) {

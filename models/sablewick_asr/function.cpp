@@ -58,15 +58,31 @@ PyObject* method_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Method*>(self)->qualname, self);
 }
 
-PyObject* or_none(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+PyObject* or_none(PyObject* value) {
+    return Py_NewRef(value ? value : Py_None);
+}
 
-PyObject* get_name(PyObject* self, void*) { return or_none(reinterpret_cast<Method*>(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return or_none(reinterpret_cast<Method*>(self)->qualname); }
-PyObject* get_module(PyObject*, void*) { return Py_NewRef(N.module_name); }
-PyObject* get_doc(PyObject* self, void*) { return or_none(reinterpret_cast<Method*>(self)->doc); }
-PyObject* get_defaults(PyObject* self, void*) { return or_none(reinterpret_cast<Method*>(self)->defaults); }
-PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_annotations(PyObject* self, void*) { return or_none(reinterpret_cast<Method*>(self)->annotations); }
+PyObject* get_name(PyObject* self, void*) {
+    return or_none(reinterpret_cast<Method*>(self)->name);
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return or_none(reinterpret_cast<Method*>(self)->qualname);
+}
+PyObject* get_module(PyObject*, void*) {
+    return Py_NewRef(N.module_name);
+}
+PyObject* get_doc(PyObject* self, void*) {
+    return or_none(reinterpret_cast<Method*>(self)->doc);
+}
+PyObject* get_defaults(PyObject* self, void*) {
+    return or_none(reinterpret_cast<Method*>(self)->defaults);
+}
+PyObject* get_kwdefaults(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
+PyObject* get_annotations(PyObject* self, void*) {
+    return or_none(reinterpret_cast<Method*>(self)->annotations);
+}
 
 PyGetSetDef method_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},

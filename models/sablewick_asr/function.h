@@ -22,14 +22,13 @@ struct MethodDef {
     Signature sig;
     Logic logic;
     const char* doc;
-    Annotation annotations[kMaxParams + 1];  // ends at the first entry without a name
+    Annotation annotations[kMaxParams + 1];   // ends at the first entry without a name
     Ref (*make_defaults)(PyObject* globals);  // the __defaults__ tuple, made at class creation; null: none
     const ClassTexts* texts;                  // the class's own texts, for the routines both classes share
 };
 
 struct Method {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const MethodDef* def;
     PyObject* name;
     PyObject* qualname;

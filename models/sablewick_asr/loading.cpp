@@ -51,9 +51,11 @@ bool log_model(PyObject* globals, PyObject* self, PyObject* prefix) {
 
 SABLEWICK_COLD bool unpack_error(Py_ssize_t received) {
     if (received > 2) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                     static_cast<Py_ssize_t>(2));
     } else {
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", received, received == 1 ? "" : "s");
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", received,
+                     received == 1 ? "" : "s");
     }
     return false;
 }
@@ -148,7 +150,8 @@ bool init_base(Method* method, PyObject* self, PyObject* model, PyObject* device
         return false;
     }
     PyObject* super_args[] = {method->owner, self};
-    Ref super = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
+    Ref super =
+        Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
     if (!super) return false;
     Ref base_init = getattr(super.get(), N.__init__);
     if (!base_init) return false;
@@ -161,8 +164,8 @@ bool init_base(Method* method, PyObject* self, PyObject* model, PyObject* device
         model_type = member.get();
     }
     PyObject* args[] = {nullptr, model, N.empty, device, model_type};
-    return static_cast<bool>(
-        Ref::steal(PyObject_Vectorcall(base_init.get(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_base_init)));
+    return static_cast<bool>(Ref::steal(
+        PyObject_Vectorcall(base_init.get(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_base_init)));
 }
 
 }  // namespace sablewick

@@ -16,8 +16,8 @@ namespace sablewick {
 namespace {
 
 // Process-wide: the module lives in one interpreter per process and is never finalised.
-PyObject* g_module = nullptr;     // recorded when execution starts, dropped when it fails
-int64_t g_interpreter = -1;       // the interpreter of the first creation; never cleared
+PyObject* g_module = nullptr;  // recorded when execution starts, dropped when it fails
+int64_t g_interpreter = -1;    // the interpreter of the first creation; never cleared
 
 bool set_global(PyObject* globals, PyObject* name, PyObject* value) {
     return value && PyDict_SetItem(globals, name, value) == 0;
@@ -35,7 +35,7 @@ Ref import_name(PyObject* module, PyObject* name) {
     }
     if (!value) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+        PyErr_Format(PyExc_ImportError, "cannot import name %R", name);
     }
     return value;
 }
@@ -92,7 +92,8 @@ bool run_body(PyObject* globals) {
     if (!import_from(globals, N.zel_asr_config, {N.ModelType})) return false;
 
     if (!set_global(globals, N.SABLEWICK_AVAILABLE, Py_False) ||
-        !set_global(globals, N.get_model_for_language, Py_None) || !set_global(globals, N.Transcriber, Py_None) ||
+        !set_global(globals, N.get_model_for_language, Py_None) ||
+        !set_global(globals, N.Transcriber, Py_None) ||
         !set_global(globals, N.TranscriptEventListener, Py_None)) {
         return false;
     }
@@ -112,10 +113,11 @@ bool run_body(PyObject* globals) {
 }
 
 SABLEWICK_COLD void add_traceback(PyObject* globals, const char* function) {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("models/sablewick_asr/module.cpp", function, 1)));
+    Ref code = Ref::steal(
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty("models/sablewick_asr/module.cpp", function, 1)));
     if (!code) return;
-    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     if (!frame) return;
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
@@ -126,9 +128,10 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (g_interpreter == -1) {
         g_interpreter = interpreter;
     } else if (g_interpreter != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per "
+            "process.");
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
@@ -170,8 +173,8 @@ bool exec_steps(PyObject* module) {
     const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
     if ((major != 3 || minor != 12) &&
         PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 12,
-                         "models.sablewick_asr", "does not match", major, minor) < 0) {
+                         "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
+                         12, "models.sablewick_asr", "does not match", major, minor) < 0) {
         return false;
     }
     PyObject* modules = PyImport_GetModuleDict();
@@ -183,8 +186,9 @@ bool exec_steps(PyObject* module) {
 int module_exec(PyObject* module) {
     if (g_module) {
         if (g_module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'sablewick_asr' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(
+            PyExc_RuntimeError,
+            "Module 'sablewick_asr' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     g_module = Py_NewRef(module);
@@ -217,4 +221,6 @@ PyModuleDef module_def = {
 
 }  // namespace sablewick
 
-PyMODINIT_FUNC PyInit_sablewick_asr() { return PyModuleDef_Init(&sablewick::module_def); }
+PyMODINIT_FUNC PyInit_sablewick_asr() {
+    return PyModuleDef_Init(&sablewick::module_def);
+}

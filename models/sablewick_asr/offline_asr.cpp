@@ -25,15 +25,12 @@ Ref init_defaults(PyObject* globals) {
     }
     return tuple_of({value.get(), N.default_model, N.default_device, N.default_language, N.default_rate});
 }
-Ref language_defaults(PyObject*) { return tuple_of({N.default_language}); }
-Ref generate_defaults(PyObject*) { return tuple_of({Py_False, N.default_language}); }
-
-bool set(PyObject* self, PyObject* name, PyObject* value) { return PyObject_SetAttr(self, name, value) == 0; }
 
 PyObject* init(Method* method, PyObject* const* v) {
     PyObject* self = v[0];
     if (!init_base(method, self, v[2], v[3], v[1])) return nullptr;
-    if (!set(self, N.language, v[4]) || !set(self, N.sample_rate, v[5]) || !set(self, N._transcriber, Py_None)) {
+    if (!set_attr(self, N.language, v[4]) || !set_attr(self, N.sample_rate, v[5]) ||
+        !set_attr(self, N._transcriber, Py_None)) {
         return nullptr;
     }
     int available = engine_available(method->globals);
@@ -58,11 +55,9 @@ PyObject* stream_generate(Method* method, PyObject* const* v) {
     return results.release();
 }
 
-PyObject* reset(Method*, PyObject* const*) { Py_RETURN_NONE; }
-
-constexpr Param kSelf = {&N.self, "self", Rule::Any};
-constexpr Param kAudio = {&N.audio, "audio", Rule::Any};
-constexpr Param kLanguage = {&N.language, "language", Rule::ExactStr};
+PyObject* reset(Method*, PyObject* const*) {
+    Py_RETURN_NONE;
+}
 
 const MethodDef kInit = {
     {"__init__",
@@ -88,54 +83,37 @@ const MethodDef kInit = {
     &kTexts,
 };
 
-const MethodDef kLoadModel = {
-    {"_load_model", 1, 1, {kSelf}},      load_model, "SablewickOfflineASR._load_model(self)\n\nLoad Sablewick model.",
-    {{nullptr, nullptr}},                nullptr,    &kTexts,
-};
+const MethodDef kLoadModel = self_only(
+    "_load_model", load_model, "SablewickOfflineASR._load_model(self)\n\nLoad Sablewick model.", &kTexts);
 
-const MethodDef kLoad = {
-    {"load", 1, 1, {kSelf}}, load, "SablewickOfflineASR.load(self)\n\nLoad the model.", {{nullptr, nullptr}},
-    nullptr,                 &kTexts,
-};
+const MethodDef kLoad = self_only("load", load, "SablewickOfflineASR.load(self)\n\nLoad the model.", &kTexts);
 
 const MethodDef kTranscribeInternal = {
     {"_transcribe_internal", 2, 2, {kSelf, kAudio}},
     transcribe_internal_logic,
-    "SablewickOfflineASR._transcribe_internal(self, audio: np.ndarray) -> str\n\nInternal transcription logic.",
+    "SablewickOfflineASR._transcribe_internal(self, audio: np.ndarray) -> str\n\nInternal transcription "
+    "logic.",
     {{"audio", "np.ndarray"}, {"return", "str"}, {nullptr, nullptr}},
     nullptr,
     &kTexts,
 };
 
-const MethodDef kTranscribe = {
-    {"transcribe", 2, 3, {kSelf, kAudio, kLanguage}},
-    transcribe,
-    "SablewickOfflineASR.transcribe(self, audio: np.ndarray, str language: str = 'zh') -> List[Dict[str, Any]]\n\n"
+const MethodDef kTranscribe = transcribe_def(
+    "SablewickOfflineASR.transcribe(self, audio: np.ndarray, str language: str = 'zh') -> List[Dict[str, "
+    "Any]]\n\n"
     "Transcribe audio (offline mode).\n\nArgs:\n    audio: Audio data\n    sample_rate: Sample rate of audio "
     "(default 16kHz)\n    \nReturns:\n    Transcribed text",
-    {{"audio", "np.ndarray"}, {"language", "str"}, {"return", "List[Dict[str, Any]]"}, {nullptr, nullptr}},
-    language_defaults,
-    &kTexts,
-};
+    &kTexts);
 
-const MethodDef kStreamGenerate = {
-    {"stream_generate", 2, 4, {kSelf, kAudio, {&N.is_final, "is_final", Rule::Truth}, kLanguage}},
+const MethodDef kStreamGenerate = stream_generate_def(
     stream_generate,
-    "SablewickOfflineASR.stream_generate(self, audio: np.ndarray, bool is_final: bool = False, str language: str "
+    "SablewickOfflineASR.stream_generate(self, audio: np.ndarray, bool is_final: bool = False, str language: "
+    "str "
     "= 'zh') -> List[Dict[str, Any]]\n\nStreaming transcription uses offline API for now.",
-    {{"audio", "np.ndarray"},
-     {"is_final", "bool"},
-     {"language", "str"},
-     {"return", "List[Dict[str, Any]]"},
-     {nullptr, nullptr}},
-    generate_defaults,
-    &kTexts,
-};
+    &kTexts);
 
-const MethodDef kReset = {
-    {"reset", 1, 1, {kSelf}}, reset, "SablewickOfflineASR.reset(self)\n\nReset (no-op for offline model).",
-    {{nullptr, nullptr}},     nullptr, &kTexts,
-};
+const MethodDef kReset =
+    self_only("reset", reset, "SablewickOfflineASR.reset(self)\n\nReset (no-op for offline model).", &kTexts);
 
 }  // namespace
 

@@ -18,7 +18,7 @@
 namespace sablewick {
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     Ref& operator=(Ref&& other) noexcept {
@@ -42,7 +42,7 @@ public:
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     PyObject* p_ = nullptr;
 };
 

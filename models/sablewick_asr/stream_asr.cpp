@@ -12,18 +12,16 @@ const ClassTexts kTexts = {&N.stream_loading, &N.stream_loaded, &N.stream_timing
                            &N.stream_failure};
 
 Ref init_defaults(PyObject*) {
-    return tuple_of({N.default_model, N.default_device, N.default_language, N.default_interval, N.default_rate});
+    return tuple_of(
+        {N.default_model, N.default_device, N.default_language, N.default_interval, N.default_rate});
 }
-Ref language_defaults(PyObject*) { return tuple_of({N.default_language}); }
-Ref generate_defaults(PyObject*) { return tuple_of({Py_False, N.default_language}); }
-
-bool set(PyObject* self, PyObject* name, PyObject* value) { return PyObject_SetAttr(self, name, value) == 0; }
 
 PyObject* init(Method* method, PyObject* const* v) {
     PyObject* self = v[0];
     if (!init_base(method, self, v[1], v[2], nullptr)) return nullptr;
-    if (!set(self, N.language, v[3]) || !set(self, N.update_interval, v[4]) || !set(self, N._transcriber, Py_None) ||
-        !set(self, N._streaming_started, Py_False) || !set(self, N.sample_rate, v[5])) {
+    if (!set_attr(self, N.language, v[3]) || !set_attr(self, N.update_interval, v[4]) ||
+        !set_attr(self, N._transcriber, Py_None) || !set_attr(self, N._streaming_started, Py_False) ||
+        !set_attr(self, N.sample_rate, v[5])) {
         return nullptr;
     }
     int available = engine_available(method->globals);
@@ -63,7 +61,8 @@ bool feed(PyObject* globals, PyObject* self, PyObject* chunk, bool is_final) {
     if (!started) {
         int present = has_transcriber(self);
         if (present < 0) return false;
-        if (present && (!engine_call(self, N.start) || !set(self, N._streaming_started, Py_True))) return false;
+        if (present && (!engine_call(self, N.start) || !set_attr(self, N._streaming_started, Py_True)))
+            return false;
     }
 
     Py_ssize_t length = PyObject_Length(chunk);
@@ -76,7 +75,8 @@ bool feed(PyObject* globals, PyObject* self, PyObject* chunk, bool is_final) {
     if (is_final) {
         int present = has_transcriber(self);
         if (present < 0) return false;
-        if (present && (!engine_call(self, N.stop) || !set(self, N._streaming_started, Py_False))) return false;
+        if (present && (!engine_call(self, N.stop) || !set_attr(self, N._streaming_started, Py_False)))
+            return false;
     }
 
     Ref end = wall_clock(globals);
@@ -102,13 +102,9 @@ bool feed(PyObject* globals, PyObject* self, PyObject* chunk, bool is_final) {
 
 PyObject* stream_generate(Method* method, PyObject* const* v) {
     PyObject* self = v[0];
-    int available = engine_available(method->globals);
-    if (available <= 0) return available < 0 ? nullptr : PyList_New(0);
-    Ref transcriber = getattr(self, N._transcriber);
-    if (!transcriber) return nullptr;
-    if (transcriber.get() == Py_None && !call_method(self, N.load)) return nullptr;
-    Ref chunk = normalize(method->globals, v[1]);
-    if (!chunk) return nullptr;
+    Ref chunk;
+    int prepared = prepare_audio(method, self, v[1], chunk);
+    if (prepared <= 0) return prepared < 0 ? nullptr : PyList_New(0);
     if (feed(method->globals, self, chunk.get(), v[2] == Py_True)) {
         PyObject* results = PyList_New(0);
         if (results) return results;
@@ -128,13 +124,9 @@ PyObject* reset(Method*, PyObject* const* v) {
         // Whatever stopping raises, of any class, is discarded: reset must always clear the flag.
         if (present && !engine_call(self, N.stop)) PyErr_Clear();
     }
-    if (!set(self, N._streaming_started, Py_False)) return nullptr;
+    if (!set_attr(self, N._streaming_started, Py_False)) return nullptr;
     Py_RETURN_NONE;
 }
-
-constexpr Param kSelf = {&N.self, "self", Rule::Any};
-constexpr Param kAudio = {&N.audio, "audio", Rule::Any};
-constexpr Param kLanguage = {&N.language, "language", Rule::ExactStr};
 
 const MethodDef kInit = {
     {"__init__",
@@ -147,9 +139,11 @@ const MethodDef kInit = {
       {&N.update_interval, "update_interval", Rule::Float},
       {&N.sample_rate, "sample_rate", Rule::Int}}},
     init,
-    "SablewickStreamASR.__init__(self, str model: str = 'sablewick/base', str device: str = 'cpu', str language: "
+    "SablewickStreamASR.__init__(self, str model: str = 'sablewick/base', str device: str = 'cpu', str "
+    "language: "
     "str = 'zh', double update_interval: float = 0.3, int sample_rate: int = 16000)\n\nInitialize Sablewick "
-    "streaming ASR.\n\nArgs:\n    model: Model name (sablewick/tiny or sablewick/base)\n    device: Device to "
+    "streaming ASR.\n\nArgs:\n    model: Model name (sablewick/tiny or sablewick/base)\n    device: Device "
+    "to "
     "use\n    language: Language code (en, zh, etc.)\n    update_interval: Stream update interval in seconds",
     {{"model", "str"},
      {"device", "str"},
@@ -161,15 +155,10 @@ const MethodDef kInit = {
     &kTexts,
 };
 
-const MethodDef kLoadModel = {
-    {"_load_model", 1, 1, {kSelf}},      load_model, "SablewickStreamASR._load_model(self)\n\nLoad Sablewick model.",
-    {{nullptr, nullptr}},                nullptr,    &kTexts,
-};
+const MethodDef kLoadModel = self_only(
+    "_load_model", load_model, "SablewickStreamASR._load_model(self)\n\nLoad Sablewick model.", &kTexts);
 
-const MethodDef kLoad = {
-    {"load", 1, 1, {kSelf}}, load, "SablewickStreamASR.load(self)\n\nLoad the model.", {{nullptr, nullptr}},
-    nullptr,                 &kTexts,
-};
+const MethodDef kLoad = self_only("load", load, "SablewickStreamASR.load(self)\n\nLoad the model.", &kTexts);
 
 const MethodDef kTranscribeInternal = {
     {"_transcribe_internal", 2, 3, {kSelf, kAudio, kLanguage}},
@@ -181,37 +170,25 @@ const MethodDef kTranscribeInternal = {
     &kTexts,
 };
 
-const MethodDef kStreamGenerate = {
-    {"stream_generate", 2, 4, {kSelf, kAudio, {&N.is_final, "is_final", Rule::Truth}, kLanguage}},
+const MethodDef kStreamGenerate = stream_generate_def(
     stream_generate,
-    "SablewickStreamASR.stream_generate(self, audio: np.ndarray, bool is_final: bool = False, str language: str "
-    "= 'zh') -> List[Dict[str, Any]]\n\nGenerate transcription for streaming audio.\n\nArgs:\n    audio: Audio "
+    "SablewickStreamASR.stream_generate(self, audio: np.ndarray, bool is_final: bool = False, str language: "
+    "str "
+    "= 'zh') -> List[Dict[str, Any]]\n\nGenerate transcription for streaming audio.\n\nArgs:\n    audio: "
+    "Audio "
     "chunk (float32, normalized to [-1, 1])\n    is_final: Whether this is the final chunk\n    language: "
     "Language code for ASR\n    \nReturns:\n    List of transcription results",
-    {{"audio", "np.ndarray"},
-     {"is_final", "bool"},
-     {"language", "str"},
-     {"return", "List[Dict[str, Any]]"},
-     {nullptr, nullptr}},
-    generate_defaults,
-    &kTexts,
-};
+    &kTexts);
 
-const MethodDef kTranscribe = {
-    {"transcribe", 2, 3, {kSelf, kAudio, kLanguage}},
-    transcribe,
-    "SablewickStreamASR.transcribe(self, audio: np.ndarray, str language: str = 'zh') -> List[Dict[str, Any]]\n\n"
+const MethodDef kTranscribe = transcribe_def(
+    "SablewickStreamASR.transcribe(self, audio: np.ndarray, str language: str = 'zh') -> List[Dict[str, "
+    "Any]]\n\n"
     "Transcribe audio (offline mode).\n\nArgs:\n    audio: Audio data\n    sample_rate: Sample rate of audio "
     "(default 16kHz)\n    language: Language code for ASR\n    \nReturns:\n    Transcribed text",
-    {{"audio", "np.ndarray"}, {"language", "str"}, {"return", "List[Dict[str, Any]]"}, {nullptr, nullptr}},
-    language_defaults,
-    &kTexts,
-};
+    &kTexts);
 
-const MethodDef kReset = {
-    {"reset", 1, 1, {kSelf}}, reset, "SablewickStreamASR.reset(self)\n\nReset model state.", {{nullptr, nullptr}},
-    nullptr,                  &kTexts,
-};
+const MethodDef kReset =
+    self_only("reset", reset, "SablewickStreamASR.reset(self)\n\nReset model state.", &kTexts);
 
 }  // namespace
 

@@ -58,7 +58,8 @@ Ref decimal(Py_ssize_t count) {
 
 Ref timing_message(PyObject* prefix, PyObject* elapsed, PyObject* audio) {
     constexpr Py_ssize_t kShortPrefix = 64;
-    if (PyFloat_CheckExact(elapsed) && PyUnicode_IS_ASCII(prefix) && PyUnicode_GET_LENGTH(prefix) < kShortPrefix) {
+    if (PyFloat_CheckExact(elapsed) && PyUnicode_IS_ASCII(prefix) &&
+        PyUnicode_GET_LENGTH(prefix) < kShortPrefix) {
         // The common case: one ASCII buffer, one str, no intermediate objects. Formatting an exact float
         // cannot fail or run code, so taking the length first is not observable.
         Py_ssize_t count = PyObject_Length(audio);
@@ -166,8 +167,10 @@ Ref lookup_special(PyObject* obj, PyObject* name, bool& unbound) {
             Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
             if (!dict) continue;
             PyObject* value = PyDict_GetItemWithError(dict.get(), name);
-            if (value) found = Ref::borrow(value);
-            else if (PyErr_Occurred()) return {};
+            if (value)
+                found = Ref::borrow(value);
+            else if (PyErr_Occurred())
+                return {};
         }
     }
     if (!found) return {};
@@ -199,16 +202,18 @@ bool WithBlock::enter(PyObject* manager) {
     exit_ = lookup_special(manager, N.__exit__, exit_unbound_);
     if (!exit_) {
         if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_TypeError,
-                         "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                         Py_TYPE(manager)->tp_name);
+            PyErr_Format(
+                PyExc_TypeError,
+                "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                Py_TYPE(manager)->tp_name);
         }
         return false;
     }
     PyObject* args[] = {nullptr, manager};
-    Ref result = Ref::steal(enter_unbound
-                                ? PyObject_Vectorcall(enter.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                                : PyObject_Vectorcall(enter.get(), args + 2, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref result = Ref::steal(
+        enter_unbound
+            ? PyObject_Vectorcall(enter.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+            : PyObject_Vectorcall(enter.get(), args + 2, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return static_cast<bool>(result);
 }
 
@@ -217,8 +222,9 @@ bool WithBlock::exit() {
     if (!raised) {
         PyObject* args[] = {nullptr, manager_.get(), Py_None, Py_None, Py_None};
         Ref result = Ref::steal(
-            exit_unbound_ ? PyObject_Vectorcall(exit_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                          : PyObject_Vectorcall(exit_.get(), args + 2, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            exit_unbound_
+                ? PyObject_Vectorcall(exit_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                : PyObject_Vectorcall(exit_.get(), args + 2, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         return static_cast<bool>(result);
     }
     Ref exc = Ref::steal(raised);
@@ -226,11 +232,12 @@ bool WithBlock::exit() {
     {
         HandlerScope scope(exc.get());
         Ref traceback = Ref::steal(PyException_GetTraceback(exc.get()));
-        PyObject* args[] = {nullptr, manager_.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
-                            traceback ? traceback.get() : Py_None};
+        PyObject* args[] = {nullptr, manager_.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())),
+                            exc.get(), traceback ? traceback.get() : Py_None};
         Ref result = Ref::steal(
-            exit_unbound_ ? PyObject_Vectorcall(exit_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                          : PyObject_Vectorcall(exit_.get(), args + 2, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            exit_unbound_
+                ? PyObject_Vectorcall(exit_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                : PyObject_Vectorcall(exit_.get(), args + 2, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         swallow = result ? PyObject_IsTrue(result.get()) : -1;
         if (swallow < 0) {
             chain_context(exc.get());

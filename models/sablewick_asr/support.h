@@ -12,7 +12,9 @@ Ref call_method(PyObject* obj, PyObject* name);
 Ref call_method(PyObject* obj, PyObject* name, PyObject* arg);
 Ref call_method(PyObject* obj, PyObject* name, PyObject* arg1, PyObject* arg2);
 
-inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
 
 // An f-string replacement field without a format specification: an exact str as it is, else format(v, "").
 Ref fstring_field(PyObject* value);
@@ -37,7 +39,7 @@ void chain_context(PyObject* handled);
 
 // Sets the thread's handled exception (what sys.exc_info() reports) for the life of an except block.
 class HandlerScope {
-public:
+  public:
     explicit HandlerScope(PyObject* handled) : previous_(PyErr_GetHandledException()) {
         PyErr_SetHandledException(handled);
     }
@@ -48,7 +50,7 @@ public:
     HandlerScope(const HandlerScope&) = delete;
     HandlerScope& operator=(const HandlerScope&) = delete;
 
-private:
+  private:
     PyObject* previous_;
 };
 
@@ -57,14 +59,14 @@ PyObject* raise_from(PyObject* type, PyObject* message, PyObject* cause);
 
 // A `with` block on an object: __enter__ and __exit__ looked up on its type, as the interpreter does.
 class WithBlock {
-public:
+  public:
     // Runs __enter__; returns false with an exception set when the block cannot be entered.
     bool enter(PyObject* manager);
     // Leaves the block. With an exception set, __exit__ sees it and may swallow it; returns false when an
     // exception is set afterwards.
     bool exit();
 
-private:
+  private:
     Ref manager_;
     Ref exit_;
     bool exit_unbound_ = false;

@@ -13,10 +13,12 @@ Ref normalize(PyObject* globals, PyObject* audio) {
     Ref float32 = getattr(numpy.get(), N.float32);
     if (!float32) return {};
     PyObject* args[] = {nullptr, audio, float32.get()};
-    return Ref::steal(PyObject_Vectorcall(function.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_normalize));
+    return Ref::steal(
+        PyObject_Vectorcall(function.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_normalize));
 }
 
-PyObject* fail_guarded(PyObject* globals, PyObject* error_prefix, PyObject* failure_prefix, PyObject* language) {
+PyObject* fail_guarded(PyObject* globals, PyObject* error_prefix, PyObject* failure_prefix,
+                       PyObject* language) {
     Ref caught = Ref::steal(PyErr_GetRaisedException());
     if (!PyErr_GivenExceptionMatches(caught.get(), PyExc_Exception)) {
         PyErr_SetRaisedException(caught.release());
@@ -27,7 +29,8 @@ PyObject* fail_guarded(PyObject* globals, PyObject* error_prefix, PyObject* fail
     auto message = [&](PyObject* prefix) -> Ref {
         Ref text = fstring_field(e);
         if (!text) return {};
-        return language ? concat({prefix, text.get(), N.comma_language, language}) : concat({prefix, text.get()});
+        return language ? concat({prefix, text.get(), N.comma_language, language})
+                        : concat({prefix, text.get()});
     };
     Ref logger = lookup_global(globals, N.logger);
     Ref line;
@@ -76,8 +79,8 @@ Ref timed_transcription(PyObject* globals, PyObject* self, PyObject* audio, PyOb
     Ref rate = getattr(self, N.sample_rate);
     if (!rate) return {};
     PyObject* args[] = {nullptr, transcriber.get(), audio, rate.get(), N.zero};
-    Ref transcript = Ref::steal(PyObject_VectorcallMethod(N.transcribe_without_streaming, args + 1,
-                                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_transcribe));
+    Ref transcript = Ref::steal(PyObject_VectorcallMethod(
+        N.transcribe_without_streaming, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_transcribe));
     if (!transcript) return {};
     Ref text = join_lines(transcript.get());
     if (!text) return {};
@@ -101,15 +104,28 @@ PyObject* transcribe_internal(Method* method, PyObject* self, PyObject* audio, P
     return fail_guarded(method->globals, *texts.error, *texts.failure, language);
 }
 
+int prepare_audio(Method* method, PyObject* self, PyObject* given, Ref& audio) {
+    int available = engine_available(method->globals);
+    if (available <= 0) return available;
+    Ref transcriber = getattr(self, N._transcriber);
+    if (!transcriber) return -1;
+    if (transcriber.get() == Py_None && !call_method(self, N.load)) return -1;
+    audio = normalize(method->globals, given);
+    return audio ? 1 : -1;
+}
+
+Ref language_defaults(PyObject*) {
+    return tuple_of({N.default_language});
+}
+Ref generate_defaults(PyObject*) {
+    return tuple_of({Py_False, N.default_language});
+}
+
 PyObject* transcribe(Method* method, PyObject* const* v) {
     PyObject* self = v[0];
-    int available = engine_available(method->globals);
-    if (available <= 0) return available < 0 ? nullptr : PyList_New(0);
-    Ref transcriber = getattr(self, N._transcriber);
-    if (!transcriber) return nullptr;
-    if (transcriber.get() == Py_None && !call_method(self, N.load)) return nullptr;
-    Ref audio = normalize(method->globals, v[1]);
-    if (!audio) return nullptr;
+    Ref audio;
+    int prepared = prepare_audio(method, self, v[1], audio);
+    if (prepared <= 0) return prepared < 0 ? nullptr : PyList_New(0);
     Ref text = call_method(self, N._transcribe_internal, audio.get());
     if (!text) return nullptr;
     int truth = PyObject_IsTrue(text.get());

@@ -8,15 +8,21 @@ import threading
 
 import pytest
 
-from conftest import STAND_INS, run_python, sablewick_asr
+from conftest import ROOT, run_python, sablewick_asr
 from models.base_asr import BaseASR
 
 MODULE = "models.sablewick_asr"
 NOT_INSTALLED = "sablewick-voice not installed. Install with: pip install sablewick-voice"
-INIT_ENTRY = "init models.sablewick_asr"
 PRIVATE = ("_Transcriber", "_get_model_for_language", "_TranscriptEventListener")
+CLASSES = {
+    "SablewickStreamASR": ("Sablewick streaming ASR model.", ["__init__", "_load_model", "load",
+                           "_transcribe_internal", "stream_generate", "transcribe", "reset"]),
+    "SablewickOfflineASR": ("Sablewick offline ASR model.", ["__init__", "_load_model", "load",
+                            "_transcribe_internal", "transcribe", "stream_generate", "reset"]),
+}
+HEAD = ["__module__", "__doc__", "__annotations__", "_model_cache", "_cache_lock"]
 
-# Shadows the host logger in the child interpreter so that every call can be reported back.
+# The child interpreter's host logger records every call so that the test can read them back.
 RECORDING_LOGGER = """
 class _Logger:
     calls = []
@@ -24,7 +30,7 @@ class _Logger:
         return lambda message: self.calls.append([level, message])
 logger = _Logger()
 """
-
+# attempt() gives (module, None) or (None, [type, message, traceback names the init entry, still registered]).
 PRELUDE = f"""
 import importlib, json, sys, traceback
 from zel_asr_log import logger
@@ -33,31 +39,18 @@ def attempt():
         return importlib.import_module({MODULE!r}), None
     except BaseException as exc:
         entries = [entry.name for entry in traceback.extract_tb(exc.__traceback__)]
-        return None, [type(exc).__name__, str(exc), {INIT_ENTRY!r} in entries, {MODULE!r} in sys.modules]
+        return None, [type(exc).__name__, str(exc), "init {MODULE}" in entries, {MODULE!r} in sys.modules]
 """
-CLASSES = {
-    "SablewickStreamASR": ("Sablewick streaming ASR model.",
-                           ["__init__", "_load_model", "load", "_transcribe_internal", "stream_generate", "transcribe",
-                            "reset"]),
-    "SablewickOfflineASR": ("Sablewick offline ASR model.",
-                            ["__init__", "_load_model", "load", "_transcribe_internal", "transcribe", "stream_generate",
-                             "reset"]),
-}
-HEAD = ["__module__", "__doc__", "__annotations__", "_model_cache", "_cache_lock"]
-HIDE_ENGINE = f"sys.path.remove({STAND_INS[1]!r})\n"
+HIDE_ENGINE = f"sys.path.remove({str(ROOT / 'engine')!r})\n"
 
 
 def probe(tmp_path, code, files=None, setup=""):
-    """Runs `code` (which sets `result`) in a fresh interpreter after writing `files` under tmp_path."""
-    files = {"zel_asr_log.py": RECORDING_LOGGER, **(files or {})}
-    for name, source in files.items():
-        target = tmp_path / name
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_text(textwrap.dedent(source))
+    """Runs `code`, which sets `result`, in a fresh interpreter with `files` shadowing the stand-ins."""
+    for name, source in {"zel_asr_log.py": RECORDING_LOGGER, **(files or {})}.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(textwrap.dedent(source))
     script = PRELUDE + setup + textwrap.dedent(code) + "\nprint('RESULT ' + json.dumps(result))\n"
-    process = run_python(script, paths=[tmp_path])
-    return json.loads(process.stdout.rsplit("RESULT ", 1)[1])
-
+    return json.loads(run_python(script, paths=[tmp_path]).stdout.rsplit("RESULT ", 1)[1])
 
 
 def test_namespace_of_a_successful_import(tmp_path):
@@ -72,19 +65,17 @@ def test_namespace_of_a_successful_import(tmp_path):
         expected.update({name: getattr(typing, name) for name in ("Dict", "List", "Any", "Optional")})
         for name in ("Transcriber", "get_model_for_language", "TranscriptEventListener"):
             expected[name] = expected["_" + name] = getattr(engine, name)
-        result = {"order": [k for k in ns if not k.startswith("__")], "last": list(ns)[-1],
-                  "dunders": sorted(k for k in ns if k.startswith("__")),
-                  "identical": {k: ns.get(k) is v for k, v in expected.items()},
+        result = {"order": list(ns), "identical": {k: ns.get(k) is v for k, v in expected.items()},
                   "attrs": [m.__name__, m.__doc__, m.__package__, m.__file__ == m.__spec__.origin,
                             m.__loader__ is m.__spec__.loader, m.__test__, type(m.__test__) is dict],
                   "log": logger.calls}
     """)
-    assert result["order"] == ["np", "Dict", "List", "Any", "Optional", "threading", "time", "logger", "BaseASR",
-                               "normalize_audio", "ModelType", "SABLEWICK_AVAILABLE", "get_model_for_language",
-                               "Transcriber", "TranscriptEventListener", *PRIVATE, *CLASSES]
-    assert result["last"] == "__test__"
-    assert result["dunders"] == sorted(["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
-                                        "__builtins__", "__test__"])
+    # A new module's own attributes, then the spec's, then what the body binds in the order it runs.
+    assert result["order"] == ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
+                               "__builtins__", "np", "Dict", "List", "Any", "Optional", "threading", "time", "logger",
+                               "BaseASR", "normalize_audio", "ModelType", "SABLEWICK_AVAILABLE",
+                               "get_model_for_language", "Transcriber", "TranscriptEventListener", *PRIVATE, *CLASSES,
+                               "__test__"]
     assert result["identical"] == dict.fromkeys(result["identical"], True) and len(result["identical"]) == 19
     assert result["attrs"] == [MODULE, "Sablewick ASR implementation.", "models", True, True, {}, True]
     assert result["log"] == []
@@ -97,14 +88,13 @@ def test_namespace_of_a_successful_import(tmp_path):
     ("class Transcriber: pass\nclass TranscriptEventListener: pass\n", PRIVATE[:1]),
 ], ids=["absent", "import-error", "without-listener", "without-model-function"])
 def test_engine_missing_or_incomplete_is_logged_once(tmp_path, engine, bound):
-    files = {} if engine is None else {"sablewick_voice/__init__.py": engine}
     result = probe(tmp_path, f"""
         m, error = attempt()
         ns, engine = vars(m), sys.modules.get("sablewick_voice")
         result = [ns["SABLEWICK_AVAILABLE"], [ns[k] for k in ("get_model_for_language", "Transcriber",
                   "TranscriptEventListener")], {{k: ns[k] is getattr(engine, k[1:]) for k in ns if k in {PRIVATE}}},
                   logger.calls]
-    """, files, setup=HIDE_ENGINE if engine is None else "")
+    """, engine and {"sablewick_voice/__init__.py": engine}, setup="" if engine else HIDE_ENGINE)
     assert result == [False, [None, None, None], dict.fromkeys(bound, True), [["warning", NOT_INSTALLED]]]
 
 
@@ -117,16 +107,14 @@ IMPORT_FAILURES = {
                                  "cannot import name 'ModelType'"),
     "default-an-int": ({"zel_asr_config.py": CONFIG.format(7)}, "TypeError", "Expected str, got int"),
     "default-a-str-subclass": ({"zel_asr_config.py": "class Name(str): pass\nclass ModelType:\n    class SABLEWICK:\n"
-                                                     "        value = Name('sablewick')\n"}, "TypeError",
-                               "Expected str, got Name"),
-    "warning-raises": ({"sablewick_voice/__init__.py": "raise ImportError('gone')", "zel_asr_log.py":
-                        "class L:\n    def warning(self, message):\n        raise ValueError('log sink closed')\n"
-                        "logger = L()\n"}, "ValueError", "log sink closed"),
+                                "        value = Name('sablewick')\n"}, "TypeError", "Expected str, got Name"),
+    "warning-raises": ({"sablewick_voice/__init__.py": "raise ImportError('gone')", "zel_asr_log.py": "class L:\n"
+                        "    def warning(self, message):\n        raise ValueError('log sink closed')\nlogger = L()\n"},
+                       "ValueError", "log sink closed"),
     "mro-entries-not-tuple": ({"models/base_asr.py": "class Real: pass\n" + ALIAS.format("[Real]")}, "TypeError",
                               "__mro_entries__ must return a tuple"),
-    "metaclass-conflict": ({"models/base_asr.py": "class A(metaclass=type('MA', (type,), {})): pass\n"
-                                                  "class B(metaclass=type('MB', (type,), {})): pass\n"
-                                                  + ALIAS.format("(A, B)")}, "TypeError",
+    "metaclass-conflict": ({"models/base_asr.py": "class A(metaclass=type('MA', (type,), {})): pass\nclass B(metaclass"
+                            "=type('MB', (type,), {})): pass\n" + ALIAS.format("(A, B)")}, "TypeError",
                            "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass "
                            "of the metaclasses of all its bases"),
 }
@@ -134,8 +122,7 @@ IMPORT_FAILURES = {
 
 @pytest.mark.parametrize("files, kind, message", IMPORT_FAILURES.values(), ids=IMPORT_FAILURES.keys())
 def test_failing_import_reports_the_error(tmp_path, files, kind, message):
-    result = probe(tmp_path, "m, result = attempt()\n", files)
-    assert result == [kind, message, True, False]
+    assert probe(tmp_path, "m, result = attempt()\n", files) == [kind, message, True, False]
 
 
 def test_reimport_returns_the_same_module_without_running_the_body(tmp_path):
@@ -184,14 +171,14 @@ def test_second_interpreter_cannot_import(tmp_path):
 @pytest.mark.parametrize("name", CLASSES)
 def test_class_object(name):
     doc, methods = CLASSES[name]
-    cls, other = (getattr(sablewick_asr, each) for each in sorted(CLASSES, key=lambda each: each != name))
-    assert list(vars(cls))[:12] == HEAD + methods  # type() consumes __qualname__ from the namespace
-    assert (cls.__name__, cls.__qualname__, cls.__module__, cls.__doc__) == (name, name, MODULE, doc)
-    annotations = vars(cls)["__annotations__"]
-    assert type(annotations) is dict and annotations == {"_model_cache": "Dict[str, Any]"}
-    assert type(vars(cls)["_model_cache"]) is dict and type(vars(cls)["_cache_lock"]) is type(threading.Lock())
-    assert vars(cls)["_model_cache"] is not vars(other)["_model_cache"]
-    assert vars(cls)["_cache_lock"] is not vars(other)["_cache_lock"]
+    cls, other = (vars(getattr(sablewick_asr, each)) for each in sorted(CLASSES, key=lambda each: each != name))
+    assert list(cls)[:12] == HEAD + methods  # type() consumes __qualname__ from the namespace
+    assert [cls["__module__"], cls["__doc__"]] == [MODULE, doc]
+    assert cls["__annotations__"] == {"_model_cache": "Dict[str, Any]"}
+    assert type(cls["_model_cache"]) is dict and type(cls["_cache_lock"]) is type(threading.Lock())
+    assert cls["_model_cache"] is not other["_model_cache"] and cls["_cache_lock"] is not other["_cache_lock"]
+    cls = getattr(sablewick_asr, name)
+    assert (cls.__name__, cls.__qualname__, type(cls.__annotations__)) == (name, name, dict)
     assert cls.__bases__ == (BaseASR,) and sablewick_asr.BaseASR is BaseASR and type(cls) is abc.ABCMeta
 
 
@@ -205,8 +192,10 @@ def test_class_creation_goes_through_the_metaclass(tmp_path):
                 mcls.prepared[name] = (bases, type("Namespace", (dict,), {})())
                 return mcls.prepared[name][1]
             def __new__(mcls, name, bases, namespace, **kwargs):
-                cache = namespace["_model_cache"]
-                mcls.created[name] = [bases, namespace, list(namespace), type(cache) is dict and not cache]
+                cache, (prepared_bases, prepared) = namespace.get("_model_cache"), mcls.prepared[name]
+                mcls.created[name] = [bases == prepared_bases, namespace is prepared, list(namespace),
+                                      [namespace.get(k) for k in ("__module__", "__qualname__", "__doc__")],
+                                      type(cache) is dict and not cache]
                 return super().__new__(mcls, name, bases, dict(namespace))
         class BaseASR(metaclass=Meta):
             def __init__(self, model, revision, device, model_type):
@@ -215,19 +204,15 @@ def test_class_creation_goes_through_the_metaclass(tmp_path):
     result = probe(tmp_path, """
         from models.base_asr import BaseASR, Meta
         m, error = attempt()
-        result = {}
-        for cls in (m.SablewickStreamASR, m.SablewickOfflineASR):
-            (bases, namespace, order, empty), prepared = Meta.created[cls.__name__], Meta.prepared[cls.__name__]
-            result[cls.__name__] = [type(cls) is Meta, bases == prepared[0] == (BaseASR,), namespace is prepared[1],
-                                    order, [namespace[k] for k in ("__module__", "__qualname__", "__doc__")], empty]
+        result = {name: Meta.created[name] + [type(getattr(m, name)) is Meta, Meta.prepared[name][0] == (BaseASR,)]
+                  for name in ("SablewickStreamASR", "SablewickOfflineASR")}
         stream = m.SablewickStreamASR
         m.SablewickStreamASR = None  # super() must still find the class object itself
         result["constructed"] = stream(model="sablewick/tiny").model
     """, {"models/base_asr.py": base})
-    for name, (doc, methods) in CLASSES.items():
-        assert result[name] == [True, True, True, ["__module__", "__qualname__", *HEAD[1:], *methods],
-                                [MODULE, name, doc], True]
-    assert result["constructed"] == "sablewick/tiny"
+    assert result == {"constructed": "sablewick/tiny", **{
+        name: [True, True, ["__module__", "__qualname__", *HEAD[1:], *methods], [MODULE, name, doc], True, True, True]
+        for name, (doc, methods) in CLASSES.items()}}
 
 
 def test_pep560_base_is_resolved_and_recorded(tmp_path):
@@ -235,57 +220,51 @@ def test_pep560_base_is_resolved_and_recorded(tmp_path):
     result = probe(tmp_path, """
         from models.base_asr import Alias, BaseASR, Real
         m, error = attempt()
-        cls = m.SablewickOfflineASR
-        result = [cls.__bases__ == (Real,), type(cls) is type, Alias.seen == (BaseASR,) and Alias.seen[0] is BaseASR,
-                  vars(cls)["__orig_bases__"] == (BaseASR,) and vars(cls)["__orig_bases__"][0] is BaseASR,
-                  list(vars(cls))[:4]]
+        cls = getattr(m, "SablewickOfflineASR", None)
+        result = error or [cls.__bases__ == (Real,), type(cls) is type, Alias.seen == (BaseASR,),
+                           Alias.seen[0] is BaseASR, vars(cls)["__orig_bases__"] == (BaseASR,),
+                           vars(cls)["__orig_bases__"][0] is BaseASR, list(vars(cls))[:4]]
     """, {"models/base_asr.py": base})
-    assert result == [True, True, True, True, ["__module__", "__doc__", "__orig_bases__", "__annotations__"]]
+    assert result == [True] * 6 + [["__module__", "__doc__", "__orig_bases__", "__annotations__"]]
 
 
-A, R, S = "np.ndarray", "List[Dict[str, Any]]", "str"
-NO_ANNOTATIONS = {}
+A, R, S, NONE = "np.ndarray", "List[Dict[str, Any]]", "str", {}
 STREAM, OFFLINE = "SablewickStreamASR", "SablewickOfflineASR"
-GENERATE_ANNOTATIONS = {"audio": A, "is_final": "bool", "language": S, "return": R}
-TRANSCRIBE_ANNOTATIONS = {"audio": A, "language": S, "return": R}
-TRANSCRIBE_SIG = "(self, audio: np.ndarray, str language: str = 'zh') -> List[Dict[str, Any]]"
-GENERATE_SIG = ("(self, audio: np.ndarray, bool is_final: bool = False, str language: str = 'zh') "
-                "-> List[Dict[str, Any]]")
-ARGS_TAIL = "\n\nArgs:\n    audio: Audio data\n    sample_rate: Sample rate of audio (default 16kHz)\n"
+GENERATE = ({"audio": A, "is_final": "bool", "language": S, "return": R}, "(self, audio: np.ndarray, bool is_final: "
+            "bool = False, str language: str = 'zh') -> List[Dict[str, Any]]\n\n")
+TRANSCRIBE = ({"audio": A, "language": S, "return": R}, "(self, audio: np.ndarray, str language: str = 'zh') -> "
+              "List[Dict[str, Any]]\n\nTranscribe audio (offline mode).\n\nArgs:\n    audio: Audio data\n"
+              "    sample_rate: Sample rate of audio (default 16kHz)\n")
+# Docstrings start with the method's qualified name, which the test puts in front of the text given here.
 METHODS = [
     (STREAM, "__init__", ("sablewick/base", "cpu", "zh", 0.3, 16000),
      {"model": S, "device": S, "language": S, "update_interval": "float", "sample_rate": "int"},
-     "SablewickStreamASR.__init__(self, str model: str = 'sablewick/base', str device: str = 'cpu', str language: "
-     "str = 'zh', double update_interval: float = 0.3, int sample_rate: int = 16000)\n\nInitialize Sablewick "
-     "streaming ASR.\n\nArgs:\n    model: Model name (sablewick/tiny or sablewick/base)\n    device: Device to use\n"
-     "    language: Language code (en, zh, etc.)\n    update_interval: Stream update interval in seconds"),
-    (STREAM, "_load_model", None, NO_ANNOTATIONS, "SablewickStreamASR._load_model(self)\n\nLoad Sablewick model."),
-    (STREAM, "load", None, NO_ANNOTATIONS, "SablewickStreamASR.load(self)\n\nLoad the model."),
+     "(self, str model: str = 'sablewick/base', str device: str = 'cpu', str language: str = 'zh', double "
+     "update_interval: float = 0.3, int sample_rate: int = 16000)\n\nInitialize Sablewick streaming ASR.\n\nArgs:\n"
+     "    model: Model name (sablewick/tiny or sablewick/base)\n    device: Device to use\n    language: Language "
+     "code (en, zh, etc.)\n    update_interval: Stream update interval in seconds"),
+    (STREAM, "_load_model", None, NONE, "(self)\n\nLoad Sablewick model."),
+    (STREAM, "load", None, NONE, "(self)\n\nLoad the model."),
     (STREAM, "_transcribe_internal", ("zh",), {"audio": A, "language": S, "return": S},
-     "SablewickStreamASR._transcribe_internal(self, audio: np.ndarray, str language: str = 'zh') -> str\n\n"
-     "Internal transcription logic."),
-    (STREAM, "stream_generate", (False, "zh"), GENERATE_ANNOTATIONS,
-     "SablewickStreamASR.stream_generate" + GENERATE_SIG + "\n\nGenerate transcription for streaming audio.\n\n"
-     "Args:\n    audio: Audio chunk (float32, normalized to [-1, 1])\n    is_final: Whether this is the final chunk\n"
-     "    language: Language code for ASR\n    \nReturns:\n    List of transcription results"),
-    (STREAM, "transcribe", ("zh",), TRANSCRIBE_ANNOTATIONS, "SablewickStreamASR.transcribe" + TRANSCRIBE_SIG +
-     "\n\nTranscribe audio (offline mode)." + ARGS_TAIL + "    language: Language code for ASR\n    \nReturns:\n"
-     "    Transcribed text"),
-    (STREAM, "reset", None, NO_ANNOTATIONS, "SablewickStreamASR.reset(self)\n\nReset model state."),
+     "(self, audio: np.ndarray, str language: str = 'zh') -> str\n\nInternal transcription logic."),
+    (STREAM, "stream_generate", (False, "zh"), GENERATE[0], GENERATE[1] + "Generate transcription for streaming "
+     "audio.\n\nArgs:\n    audio: Audio chunk (float32, normalized to [-1, 1])\n    is_final: Whether this is the "
+     "final chunk\n    language: Language code for ASR\n    \nReturns:\n    List of transcription results"),
+    (STREAM, "transcribe", ("zh",), TRANSCRIBE[0],
+     TRANSCRIBE[1] + "    language: Language code for ASR\n    \nReturns:\n    Transcribed text"),
+    (STREAM, "reset", None, NONE, "(self)\n\nReset model state."),
     (OFFLINE, "__init__", ("sablewick", "sablewick/base", "cpu", "zh", 16000),
      {"model_type": S, "model": S, "device": S, "language": S, "sample_rate": "int"},
-     "SablewickOfflineASR.__init__(self, str model_type: str = ModelType.SABLEWICK.value, str model: str = "
-     "'sablewick/base', str device: str = 'cpu', str language: str = 'zh', int sample_rate: int = 16000)\n\n"
-     "Initialize Sablewick offline ASR."),
-    (OFFLINE, "_load_model", None, NO_ANNOTATIONS, "SablewickOfflineASR._load_model(self)\n\nLoad Sablewick model."),
-    (OFFLINE, "load", None, NO_ANNOTATIONS, "SablewickOfflineASR.load(self)\n\nLoad the model."),
+     "(self, str model_type: str = ModelType.SABLEWICK.value, str model: str = 'sablewick/base', str device: str = "
+     "'cpu', str language: str = 'zh', int sample_rate: int = 16000)\n\nInitialize Sablewick offline ASR."),
+    (OFFLINE, "_load_model", None, NONE, "(self)\n\nLoad Sablewick model."),
+    (OFFLINE, "load", None, NONE, "(self)\n\nLoad the model."),
     (OFFLINE, "_transcribe_internal", None, {"audio": A, "return": S},
-     "SablewickOfflineASR._transcribe_internal(self, audio: np.ndarray) -> str\n\nInternal transcription logic."),
-    (OFFLINE, "transcribe", ("zh",), TRANSCRIBE_ANNOTATIONS, "SablewickOfflineASR.transcribe" + TRANSCRIBE_SIG +
-     "\n\nTranscribe audio (offline mode)." + ARGS_TAIL + "    \nReturns:\n    Transcribed text"),
-    (OFFLINE, "stream_generate", (False, "zh"), GENERATE_ANNOTATIONS, "SablewickOfflineASR.stream_generate" +
-     GENERATE_SIG + "\n\nStreaming transcription uses offline API for now."),
-    (OFFLINE, "reset", None, NO_ANNOTATIONS, "SablewickOfflineASR.reset(self)\n\nReset (no-op for offline model)."),
+     "(self, audio: np.ndarray) -> str\n\nInternal transcription logic."),
+    (OFFLINE, "transcribe", ("zh",), TRANSCRIBE[0], TRANSCRIBE[1] + "    \nReturns:\n    Transcribed text"),
+    (OFFLINE, "stream_generate", (False, "zh"), GENERATE[0], GENERATE[1] + "Streaming transcription uses offline API "
+     "for now."),
+    (OFFLINE, "reset", None, NONE, "(self)\n\nReset (no-op for offline model)."),
 ]
 
 
@@ -299,10 +278,9 @@ def test_method_object(owner, name, defaults, annotations, doc):
     assert defaults is None or [type(value) for value in func.__defaults__] == [type(value) for value in defaults]
     assert type(func.__annotations__) is dict and list(func.__annotations__.items()) == list(annotations.items())
     assert getattr(cls, name) is func and func.__get__(None, cls) is func
-    instance = cls.__new__(cls)
-    bound = getattr(instance, name)
-    assert bound.__self__ is instance and bound.__func__ is func
-    assert func.__doc__ == doc
+    instance = cls.__new__(cls)  # the methods' own behaviour is not needed here
+    assert getattr(instance, name).__self__ is instance and getattr(instance, name).__func__ is func
+    assert func.__doc__ == f"{owner}.{name}{doc}"
 
 
 def test_offline_default_model_type_is_fixed_at_class_creation(recorder, model_name, monkeypatch):
@@ -321,5 +299,4 @@ def test_offline_default_model_type_none_rejects_construction_without_it(tmp_pat
         result = [error, m.SablewickOfflineASR.__init__.__defaults__[0], outcome,
                   m.SablewickOfflineASR(model_type="sablewick", model="sablewick/tiny").model_type]
     """, {"zel_asr_config.py": CONFIG.format(None)})
-    assert result == [None, None, "Argument 'model_type' has incorrect type (expected str, got NoneType)",
-                      "sablewick"]
+    assert result == [None, None, "Argument 'model_type' has incorrect type (expected str, got NoneType)", "sablewick"]

@@ -32,8 +32,8 @@ Ref resolve_bases(PyObject* bases) {
             return {};
         }
         if (!resolved) {
-            resolved = Ref::steal(PyList_GetSlice(bases, 0, i));
-            if (!resolved) return {};
+            Ref before = Ref::steal(PyTuple_GetSlice(bases, 0, i));
+            if (!before || !(resolved = Ref::steal(PySequence_List(before.get())))) return {};
         }
         if (PyList_SetSlice(resolved.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, entries.get()) < 0) return {};
     }

@@ -114,7 +114,6 @@ bool init_method_type() {
         {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
         {Py_tp_getset, method_getset},
         {Py_tp_members, members},
-        {Py_tp_doc, const_cast<char*>("Method of a Sablewick recogniser.")},
         {0, nullptr},
     };
     static PyType_Spec spec = {

@@ -6,7 +6,7 @@
 namespace sablewick {
 
 int engine_available(PyObject* globals) {
-    Ref flag = lookup_global(globals, N.SABLEWICK_AVAILABLE);
+    Ref flag = lookup_global(globals, Global::SABLEWICK_AVAILABLE);
     if (!flag) return -1;
     if (flag.get() == Py_True) return 1;
     if (flag.get() == Py_False) return 0;
@@ -39,7 +39,7 @@ Ref cache_key(PyObject* self) {
 
 // logger.info(prefix + f"{self.model}")
 bool log_model(PyObject* globals, PyObject* self, PyObject* prefix) {
-    Ref logger = lookup_global(globals, N.logger);
+    Ref logger = lookup_global(globals, Global::logger);
     if (!logger) return false;
     Ref model = getattr(self, N.model);
     if (!model) return false;
@@ -91,7 +91,7 @@ bool fill_cache(Method* method, PyObject* self, PyObject* key) {
     if (cached) return cached > 0;
     if (!log_model(globals, self, *texts.loading)) return false;
 
-    Ref get_model = lookup_global(globals, N.get_model_for_language);
+    Ref get_model = lookup_global(globals, Global::get_model_for_language);
     if (!get_model) return false;
     Ref language = getattr(self, N.language);
     if (!language) return false;
@@ -100,7 +100,7 @@ bool fill_cache(Method* method, PyObject* self, PyObject* key) {
     Ref model_path, model_arch;
     if (!unpack_pair(pair.get(), model_path, model_arch)) return false;
 
-    Ref transcriber_type = lookup_global(globals, N.Transcriber);
+    Ref transcriber_type = lookup_global(globals, Global::Transcriber);
     if (!transcriber_type) return false;
     PyObject* args[] = {model_path.get(), model_arch.get()};
     Ref transcriber = Ref::steal(PyObject_Vectorcall(transcriber_type.get(), args, 0, N.kw_transcriber));
@@ -157,7 +157,7 @@ bool init_base(Method* method, PyObject* self, PyObject* model, PyObject* device
     if (!base_init) return false;
     Ref member;
     if (!model_type) {
-        Ref model_types = lookup_global(method->globals, N.ModelType);
+        Ref model_types = lookup_global(method->globals, Global::ModelType);
         if (!model_types) return false;
         member = getattr(model_types.get(), N.SABLEWICK);
         if (!member) return false;

@@ -114,7 +114,7 @@ bool run_body(PyObject* globals) {
 
 SABLEWICK_COLD void add_traceback(PyObject* globals, const char* function) {
     Ref code = Ref::steal(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty("models/sablewick_asr/module.cpp", function, 1)));
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty("sablewick_asr.cpp", function, 1)));
     if (!code) return;
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
@@ -180,7 +180,9 @@ bool exec_steps(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
     int registered = PySequence_Contains(modules, N.module_name);
     if (registered < 0 || (!registered && PyObject_SetItem(modules, N.module_name, module) < 0)) return false;
-    return run_body(globals);
+    if (!run_body(globals)) return false;
+    watch_globals(globals);
+    return true;
 }
 
 int module_exec(PyObject* module) {

@@ -10,8 +10,9 @@ namespace sablewick {
     X(self)                                                                                                 \
     X(model)                                                                                                \
     X(device)                                                                                               \
-    X(language) X(update_interval) X(sample_rate) X(model_type) X(audio) X(is_final) X(revision)            \
-        X(model_path) X(model_arch) X(flags) X(target_dtype) X(text) X(lines) X(_load_model) X(load)        \
+    X(language)                                                                                             \
+    X(update_interval) X(sample_rate) X(model_type) X(audio) X(is_final) X(revision) X(model_path)          \
+        X(model_arch) X(flags) X(target_dtype) X(text) X(lines) X(_load_model) X(load)                      \
             X(_transcribe_internal) X(transcribe) X(stream_generate) X(reset) X(__init__) X(_transcriber)   \
                 X(_streaming_started) X(_is_loaded) X(_model_cache) X(_cache_lock) X(SABLEWICK_AVAILABLE)   \
                     X(Transcriber) X(get_model_for_language) X(TranscriptEventListener) X(_Transcriber)     \

@@ -13,7 +13,7 @@ const ClassTexts kTexts = {&N.offline_loading, &N.offline_loaded, &N.offline_tim
 
 // The default of model_type is ModelType.SABLEWICK.value as it stands when the class is created.
 Ref init_defaults(PyObject* globals) {
-    Ref model_types = lookup_global(globals, N.ModelType);
+    Ref model_types = lookup_global(globals, Global::ModelType);
     if (!model_types) return {};
     Ref member = getattr(model_types.get(), N.SABLEWICK);
     if (!member) return {};
@@ -44,7 +44,7 @@ PyObject* transcribe_internal_logic(Method* method, PyObject* const* v) {
 
 PyObject* stream_generate(Method* method, PyObject* const* v) {
     PyObject* self = v[0];
-    Ref logger = lookup_global(method->globals, N.logger);
+    Ref logger = lookup_global(method->globals, Global::logger);
     if (!logger || !call_method(logger.get(), N.error, N.offline_generate_error)) return nullptr;
     Ref results = call_method(self, N.transcribe, v[1], v[3]);
     if (!results) return nullptr;

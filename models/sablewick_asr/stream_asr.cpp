@@ -92,7 +92,7 @@ bool feed(PyObject* globals, PyObject* self, PyObject* chunk, bool is_final) {
     }
     if (slow < 0) return false;
     if (slow) {
-        Ref logger = lookup_global(globals, N.logger);
+        Ref logger = lookup_global(globals, Global::logger);
         if (!logger) return false;
         Ref line = timing_message(N.generate_timing, elapsed.get(), chunk);
         if (!line || !call_method(logger.get(), N.debug, line.get())) return false;

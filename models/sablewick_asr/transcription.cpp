@@ -6,11 +6,11 @@
 namespace sablewick {
 
 Ref normalize(PyObject* globals, PyObject* audio) {
-    Ref function = lookup_global(globals, N.normalize_audio);
+    Ref function = lookup_global(globals, Global::normalize_audio);
     if (!function) return {};
-    Ref numpy = lookup_global(globals, N.np);
+    Ref numpy = lookup_global(globals, Global::np);
     if (!numpy) return {};
-    Ref float32 = getattr(numpy.get(), N.float32);
+    Ref float32 = module_attribute(numpy.get(), ModuleAttribute::float32);
     if (!float32) return {};
     PyObject* args[] = {nullptr, audio, float32.get()};
     return Ref::steal(
@@ -32,7 +32,7 @@ PyObject* fail_guarded(PyObject* globals, PyObject* error_prefix, PyObject* fail
         return language ? concat({prefix, text.get(), N.comma_language, language})
                         : concat({prefix, text.get()});
     };
-    Ref logger = lookup_global(globals, N.logger);
+    Ref logger = lookup_global(globals, Global::logger);
     Ref line;
     if (!logger || !(line = message(error_prefix)) || !call_method(logger.get(), N.error, line.get())) {
         chain_context(e);
@@ -47,9 +47,11 @@ PyObject* fail_guarded(PyObject* globals, PyObject* error_prefix, PyObject* fail
 }
 
 Ref wall_clock(PyObject* globals) {
-    Ref time = lookup_global(globals, N.time);
+    Ref time = lookup_global(globals, Global::time);
     if (!time) return {};
-    return call_method(time.get(), N.time);
+    Ref clock = module_attribute(time.get(), ModuleAttribute::time);
+    if (!clock) return {};
+    return Ref::steal(PyObject_CallNoArgs(clock.get()));
 }
 
 namespace {
@@ -88,7 +90,7 @@ Ref timed_transcription(PyObject* globals, PyObject* self, PyObject* audio, PyOb
     if (!end) return {};
     Ref elapsed = milliseconds(start.get(), end.get());
     if (!elapsed) return {};
-    Ref logger = lookup_global(globals, N.logger);
+    Ref logger = lookup_global(globals, Global::logger);
     if (!logger) return {};
     Ref line = timing_message(timing_prefix, elapsed.get(), audio);
     if (!line || !call_method(logger.get(), N.debug, line.get())) return {};

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "names.h"
+#include "support.h"
 
 namespace sablewick {
 
@@ -84,6 +85,41 @@ PyObject* get_annotations(PyObject* self, void*) {
     return or_none(reinterpret_cast<Method*>(self)->annotations);
 }
 
+// An inspect.Signature built from the parameter table, so that inspect, help() and pydoc show parameters,
+// defaults and annotations without a code object.
+PyObject* get_signature(PyObject* self, void*) {
+    Method* m = reinterpret_cast<Method*>(self);
+    const Signature& sig = m->def->sig;
+    Ref inspect = Ref::steal(PyImport_Import(N.inspect));
+    if (!inspect) return nullptr;
+    Ref parameter_type = getattr(inspect.get(), N.Parameter);
+    if (!parameter_type) return nullptr;
+    Ref kind = getattr(parameter_type.get(), N.POSITIONAL_OR_KEYWORD);
+    Ref empty = kind ? getattr(parameter_type.get(), N.empty_keyword) : Ref();
+    Ref parameters = empty ? Ref::steal(PyList_New(sig.count)) : Ref();
+    if (!parameters) return nullptr;
+    auto annotation_of = [&](PyObject* name) {
+        PyObject* text = PyDict_GetItemWithError(m->annotations, name);
+        return text ? text : empty.get();
+    };
+    for (int i = 0; i < sig.count; ++i) {
+        PyObject* name = *sig.params[i].name;
+        PyObject* value = i < sig.required ? empty.get() : PyTuple_GET_ITEM(m->defaults, i - sig.required);
+        PyObject* args[] = {nullptr, name, kind.get(), value, annotation_of(name)};
+        if (PyErr_Occurred()) return nullptr;
+        PyObject* parameter = PyObject_Vectorcall(parameter_type.get(), args + 1,
+                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_parameter);
+        if (!parameter) return nullptr;
+        PyList_SET_ITEM(parameters.get(), i, parameter);
+    }
+    Ref signature_type = getattr(inspect.get(), N.Signature);
+    if (!signature_type) return nullptr;
+    PyObject* args[] = {nullptr, parameters.get(), annotation_of(N.return_keyword)};
+    if (PyErr_Occurred()) return nullptr;
+    return PyObject_Vectorcall(signature_type.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               N.kw_signature);
+}
+
 PyGetSetDef method_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
@@ -92,6 +128,7 @@ PyGetSetDef method_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -48,7 +48,6 @@ PyObject* global_name(Global name) {
     }
 }
 
-
 }  // namespace
 
 Ref lookup_global(PyObject* globals, PyObject* name) {

@@ -113,8 +113,7 @@ bool run_body(PyObject* globals) {
 }
 
 SABLEWICK_COLD void add_traceback(PyObject* globals, const char* function) {
-    Ref code = Ref::steal(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty("sablewick_asr.cpp", function, 1)));
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("sablewick_asr.cpp", function, 1)));
     if (!code) return;
     Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));

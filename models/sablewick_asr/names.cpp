@@ -41,6 +41,8 @@ bool init_names() {
     if (!names_tuple(N.kw_transcriber, {N.model_path, N.model_arch})) return false;
     if (!names_tuple(N.kw_transcribe, {N.sample_rate, N.flags})) return false;
     if (!names_tuple(N.kw_normalize, {N.target_dtype})) return false;
+    if (!names_tuple(N.kw_parameter, {N.default_keyword, N.annotation_keyword})) return false;
+    if (!names_tuple(N.kw_signature, {N.return_annotation_keyword})) return false;
     if (!(N.builtins = PyImport_ImportModule("builtins"))) return false;
     N.builtins_dict = PyModule_GetDict(N.builtins);
     done = true;

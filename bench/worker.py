@@ -1,6 +1,6 @@
 """Measures one implementation of the recognisers, in a process of its own; `run.py` starts it.
 
-    worker.py --impl module|baseline --mode time|callgrind|import --out FILE [--quick]
+    worker.py --impl module|baseline --mode time|callgrind|import --out FILE [--quick] [--time-only]
 
 The implementation comes from `sys.path` (set up by run.py): `models.sablewick_asr` for the module,
 `baseline` for the plain-Python classes. Results go to FILE as JSON.
@@ -138,7 +138,7 @@ def timers(objects):
 
 def measure_time(objects, quick):
     """Median over repeated runs, after warm-up, of each statement's time per call, in ns."""
-    repeat, target = (5, 0.004) if quick else (15, 0.02)
+    repeat, target = (5, 0.004) if quick else (7, 0.02)
     plan, made = timers(objects)
     per_call = {}
     for setup_stmt, timer in made.items():
@@ -243,25 +243,34 @@ def check_no_copy(impl):
 
 def run_for_callgrind(objects, quick):
     """Runs every statement N and 2N times, each run inside operator.call, the marker function that
-    callgrind collects in and dumps after; run.py takes the difference of the two dumps."""
+    callgrind collects in and dumps after; run.py takes the difference of the two dumps.
+
+    Callgrind counts calls also while it does not collect, into the next dump, so the runs follow one
+    another with nothing between them that allocates: the bound methods and counts are made beforehand,
+    and each statement's warm-up is a run of its own whose dump run.py discards."""
     n = 200 if quick else 500
     plan, made = timers(objects)
-    order = []
+    order, runs = [], []
     for (setup, stmt), timer in made.items():
-        timer.timeit(300)
-        for count in (n, 2 * n):
-            operator.call(timer.timeit, count)
-            order.append({"setup": setup, "stmt": stmt, "count": count})
+        for count in (300, n, 2 * n):
+            order.append({"setup": setup, "stmt": stmt, "count": count, "warm-up": count == 300})
+            runs.append((timer.timeit, count))
+    for function, count in runs:
+        operator.call(function, count)
     paths = {key: {"stmt": list(stmt), "overhead": list(overhead)} for key, (stmt, overhead) in plan.items()}
     return {"n": n, "order": order, "paths": paths}
 
 
 # --- import time ---------------------------------------------------------------------------------
 
-def measure_import(kind):
+def measure_import(kind, pycache):
     # The module's dependencies first, so that only its own initialisation is timed.
     import numpy, typing, threading  # noqa: F401, E401
     import zel_asr_log, models.base_asr, utils.audio, zel_asr_config, sablewick_voice  # noqa: F401, E401
+    if kind == "baseline" and pycache:
+        # A deployed .py module is imported from its bytecode; keep that bytecode outside the tree.
+        sys.pycache_prefix = pycache
+        sys.dont_write_bytecode = False
     start = time.perf_counter_ns()
     impl = load_impl(kind)
     elapsed = time.perf_counter_ns() - start
@@ -274,16 +283,20 @@ def main():
     parser.add_argument("--mode", choices=("time", "callgrind", "import"), required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--time-only", action="store_true", help="skip the allocation and copy checks")
+    parser.add_argument("--pycache", help="bytecode folder for the baseline's import")
     args = parser.parse_args()
 
     if args.mode == "import":
-        result = measure_import(args.impl)
+        result = measure_import(args.impl, args.pycache)
     else:
         impl = load_impl(args.impl)
         objects = prepare(impl)
         if args.mode == "time":
-            result = {"file": impl.__file__, "ns": measure_time(objects, args.quick),
-                      "kept": measure_kept_blocks(objects, args.quick), "no_copy": check_no_copy(impl)}
+            result = {"file": impl.__file__, "ns": measure_time(objects, args.quick)}
+            if not args.time_only:
+                result["kept"] = measure_kept_blocks(objects, args.quick)
+                result["no_copy"] = check_no_copy(impl)
         else:
             result = run_for_callgrind(objects, args.quick)
             result["file"] = impl.__file__

@@ -1,6 +1,7 @@
 """The two recognisers: construction, reset, one-shot transcription and chunked streaming."""
 
 import gc
+from contextlib import nullcontext
 import sys
 import tracemalloc
 import types
@@ -43,34 +44,27 @@ def failure_messages(cls, error, language="zh"):
     return f"Error in Sablewick offline transcribe: {error}", f"Sablewick离线识别失败: {error}"
 
 
-@pytest.mark.parametrize("cls, kwargs, expected", [
-    (Stream, {}, ["sablewick/base", "", "cpu", sablewick_asr.ModelType.SABLEWICK]),
-    (Stream, {"model": "m", "device": "cuda", "language": "en"}, ["m", "", "cuda", sablewick_asr.ModelType.SABLEWICK]),
-    (Offline, {}, ["sablewick/base", "", "cpu", sablewick_asr.ModelType.SABLEWICK.value]),
-    (Offline, {"model_type": "custom", "model": "m", "device": "cuda"}, ["m", "", "cuda", "custom"]),
-])
-def test_base_constructor_gets_exact_keywords(monkeypatch, cls, kwargs, expected):
-    calls, original = [], sablewick_asr.BaseASR.__init__
-    # Keywords only: a positional argument would not fit this signature.
-    monkeypatch.setattr(sablewick_asr.BaseASR, "__init__", lambda self, **kw: calls.append(kw) or original(self, **kw))
-    monkeypatch.setattr(sablewick_asr, "SABLEWICK_AVAILABLE", False)
-    cls(**kwargs)
-    assert [list(call.items()) for call in calls] == [list(zip(["model", "revision", "device", "model_type"], expected))]
+BASE_KEYWORDS = ["model", "revision", "device", "model_type"]
+STREAM_OWN = ["language", "update_interval", "_transcriber", "_streaming_started", "sample_rate"]
 
 
-@pytest.mark.parametrize("cls, own", [
-    (Stream, ["language", "update_interval", "_transcriber", "_streaming_started", "sample_rate"]),
-    (Offline, ["language", "sample_rate", "_transcriber"])], ids=["stream", "offline"])
+@pytest.mark.parametrize("cls, kwargs, model_type, own", [
+    (Stream, {"update_interval": 1}, sablewick_asr.ModelType.SABLEWICK, STREAM_OWN),
+    (Offline, {}, sablewick_asr.ModelType.SABLEWICK.value, ["language", "sample_rate", "_transcriber"]),
+    (Offline, {"model_type": "custom"}, "custom", ["language", "sample_rate", "_transcriber"]),
+], ids=["stream", "offline", "offline-custom-type"])
 @pytest.mark.parametrize("available", [True, False, 1, ""])
-def test_constructor_assigns_in_order_and_loads_only_when_available(recorder, monkeypatch, model_name, cls, own,
-                                                                     available):
+def test_constructor_hands_on_keywords_assigns_in_order_and_loads_only_when_available(
+        recorder, monkeypatch, model_name, cls, kwargs, model_type, own, available):
+    base, original = [], sablewick_asr.BaseASR.__init__
+    monkeypatch.setattr(sablewick_asr.BaseASR, "__init__", lambda self, **kw: base.append(kw) or original(self, **kw))
     monkeypatch.setattr(sablewick_asr, "SABLEWICK_AVAILABLE", available)
-    instance = cls(model=model_name, language="en", sample_rate=8000.9)
-    assert list(vars(instance)) == ["model", "revision", "device", "model_type", *own] + ["_is_loaded"] * bool(available)
+    instance = cls(model=model_name, device="cuda", language="en", sample_rate=8000.9, **kwargs)
+    assert [list(kw.items()) for kw in base] == [list(zip(BASE_KEYWORDS, [model_name, "", "cuda", model_type]))]
+    assert list(vars(instance)) == [*BASE_KEYWORDS, *own] + ["_is_loaded"] * bool(available)  # the base's come first
     assert ("engine.Transcriber" in recorder.names()) is bool(available)
-    assert (instance._transcriber is None) is not bool(available)
     assert instance.language == "en" and type(instance.sample_rate) is int and instance.sample_rate == 8000
-    assert getattr(instance, "_streaming_started", False) is False
+    assert type(vars(instance).get("update_interval", 0.0)) is float  # the stream's int 1 is kept as 1.0
 
 
 @CLASSES
@@ -114,82 +108,59 @@ def test_offline_reset_is_a_no_op(recorder, model_name):
 
 @CLASSES
 def test_transcribe_loads_lazily_then_calls_in_order(recorder, model_name, cls):
-    class Lazy(cls):
-        def load(self):
-            recorder.calls.append(("load", (), {}))
-            return super().load()
-
-    instance = Lazy(model=model_name)
+    instance = cls(model=model_name)
+    instance.load = lambda: recorder.calls.append(("load", (), {})) or cls.load(instance)
     instance._transcriber, instance.sample_rate = None, 22050.5  # the rate is handed on unchanged
-    recorder.engine.lines = ["hello", "world"]
-    audio = np.array([0, 16384, -32768], np.int16)
+    recorder.engine.lines, audio = ["hello", "world"], np.array([0, 16384, -32768], np.int16)
     recorder.calls.clear()
     assert instance.transcribe(audio) == instance.transcribe(audio) == [{"text": "hello world"}]
     assert recorder.names() == ["load", *ONE_SHOT, *ONE_SHOT]
-    (_, (given,), options), (_, (samples,), engine_options) = recorder.calls[1], recorder.calls[3]
-    assert given is audio and options == {"target_dtype": np.float32} and options["target_dtype"] is np.float32
+    assert recorder.calls[1] == ("normalize_audio", (audio,), {"target_dtype": np.float32})
+    _, (samples,), engine_options = recorder.calls[3]
     assert samples.dtype == np.float32 and samples.tolist() == [0.0, 0.5, -1.0]
     assert engine_options == {"sample_rate": 22050.5, "flags": 0} and type(engine_options["flags"]) is int
 
 
-@CLASSES
+@pytest.mark.parametrize("cls, prefix", [(Stream, "Sablewick"), (Offline, "SablewickOfflineASR")])
 @pytest.mark.parametrize("lines, expected", [(["a", "", "b"], [{"text": "a  b"}]), (["", ""], [{"text": " "}]),
                                              ([" pad "], [{"text": " pad "}]), ([], []), ([""], [])])
-def test_transcribe_joins_line_texts_with_single_blanks(recorder, model_name, cls, lines, expected):
-    instance = cls(model=model_name)
-    recorder.engine.lines = lines
-    first, second = instance.transcribe(CHUNK), instance.transcribe(CHUNK)
-    assert first == second == expected and type(first) is list and first is not second
-    assert len(recorder.lines("debug")) == 2 and recorder.lines("error") == []
-
-
-@pytest.mark.parametrize("cls, prefix", [(Stream, "Sablewick"), (Offline, "SablewickOfflineASR")])
-@pytest.mark.parametrize("step, shown", [(0.0, "0.0"), (0.123456, "123.5"), (2.5, "2500.0")])
-def test_transcribe_timing_line_counts_the_normalised_samples(recorder, monkeypatch, model_name, cls, prefix, step,
-                                                              shown):
+def test_transcribe_joins_line_texts_and_times_the_normalised_samples(recorder, monkeypatch, model_name, cls, prefix,
+                                                                      lines, expected):
     instance = cls(model=model_name)
     monkeypatch.setattr(sablewick_asr, "normalize_audio", lambda audio, target_dtype: np.zeros(16000, np.float32))
-    recorder.clock.step, recorder.calls[:] = step, []
-    instance.transcribe([0.0] * 10)
-    assert recorder.lines() == [f"{prefix} transcribe time={shown}ms, audio_len=16000"]
+    recorder.engine.lines, recorder.clock.step, recorder.calls[:] = lines, 0.123456, []
+    first, second = instance.transcribe([0.0] * 10), instance.transcribe([0.0] * 10)
+    assert first == second == expected and type(first) is list and first is not second
+    assert recorder.lines() == [f"{prefix} transcribe time=123.5ms, audio_len=16000"] * 2
 
 
 @CLASSES
+@pytest.mark.parametrize("direct", [False, True], ids=["transcribe", "internal"])
 @pytest.mark.parametrize("provoke, expected", [
-    (lambda r, mp: r.engine.fail("transcribe_without_streaming", ValueError("bad audio")), ValueError),
-    (lambda r, mp: setattr(r.engine, "lines", ["ok", 5]), TypeError),
-    (lambda r, mp: mp.setattr(r.logger, "debug", refuse), Refused),
+    (lambda r, mp, i: r.engine.fail("transcribe_without_streaming", ValueError("bad audio")), ValueError),
+    (lambda r, mp, i: setattr(r.engine, "lines", ["ok", 5]), TypeError),
+    (lambda r, mp, i: mp.setattr(r.logger, "debug", refuse), Refused),
+    (lambda r, mp, i: setattr(i, "_transcriber", 0), AttributeError),  # not None: nothing loads
     # The engine takes audio without a length; only counting its samples fails.
-    (lambda r, mp: mp.setattr(sablewick_asr, "normalize_audio", lambda audio, target_dtype: object()), TypeError),
-], ids=["engine", "line-not-str", "debug-line", "no-len"])
-def test_transcribe_failures_become_chained_runtime_errors(recorder, monkeypatch, model_name, cls, provoke, expected):
-    instance = cls(model=model_name)
-    recorder.engine.lines, recorder.calls[:] = ["heard"], []
-    provoke(recorder, monkeypatch)
-    with pytest.raises(RuntimeError) as info:
-        instance.transcribe(CHUNK, "en")  # not forwarded: the messages name "zh"
+    (lambda r, mp, i: mp.setattr(sablewick_asr, "normalize_audio", lambda audio, target_dtype: object()), TypeError),
+], ids=["engine", "line-not-str", "debug-line", "unusable-transcriber", "no-len"])
+def test_guarded_failures_become_chained_runtime_errors(recorder, monkeypatch, model_name, cls, direct, provoke,
+                                                        expected):
+    instance, recorder.engine.lines = cls(model=model_name), ["heard"]
+    provoke(recorder, monkeypatch, instance)
+    audio = sablewick_asr.normalize_audio(CHUNK, target_dtype=np.float32) if direct else CHUNK
+    call, recorder.calls[:] = instance._transcribe_internal if direct else instance.transcribe, []
+    with pytest.raises(RuntimeError) as info:  # transcribe does not forward its language: the messages name "zh"
+        call(audio, *["en"] * (cls is Stream or not direct))  # the offline internal call takes no language
     cause = info.value.__cause__
     assert type(info.value) is RuntimeError and type(cause) is expected and info.value.__suppress_context__
-    logged, message = failure_messages(cls, cause)
+    logged, message = failure_messages(cls, cause, "en" if direct else "zh")
     assert recorder.lines() == [logged] and info.value.args == (message,)
 
 
-@pytest.mark.parametrize("cls, extra, language", [(Stream, ("en",), "en"), (Stream, (), "zh"), (Offline, (), None)])
-def test_internal_call_on_an_unloaded_instance(recorder, model_name, cls, extra, language):
-    instance = cls(model=model_name)
-    instance._transcriber, recorder.calls[:] = None, []
-    with pytest.raises(RuntimeError) as info:
-        instance._transcribe_internal(CHUNK, *extra)
-    cause = info.value.__cause__
-    assert type(cause) is AttributeError and "transcribe_without_streaming" in str(cause)
-    logged, message = failure_messages(cls, cause, language)
-    assert recorder.lines() == [logged] and info.value.args == (message,)
-
-
-@pytest.mark.parametrize("cls, entry, method", [(Stream, "transcribe_without_streaming", "transcribe"),
-                                                (Offline, "transcribe_without_streaming", "transcribe"),
-                                                (Stream, "start", "stream_generate"),
-                                                (Stream, "add_audio", "stream_generate")])
+@pytest.mark.parametrize("cls, entry, method", [
+    (Stream, "transcribe_without_streaming", "transcribe"), (Offline, "transcribe_without_streaming", "transcribe"),
+    (Stream, "start", "stream_generate"), (Stream, "add_audio", "stream_generate")])
 @pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(2)])
 def test_base_exceptions_from_the_engine_pass_unlogged(recorder, model_name, cls, entry, method, error):
     instance = cls(model=model_name)
@@ -201,25 +172,15 @@ def test_base_exceptions_from_the_engine_pass_unlogged(recorder, model_name, cls
 
 
 @EVERY_CALL
-def test_normalisation_failure_passes_unchanged(recorder, monkeypatch, model_name, cls, method):
-    instance, error = cls(model=model_name), ValueError("not audio")
-
-    def normalize_audio(audio, target_dtype):
-        raise error
-
-    monkeypatch.setattr(sablewick_asr, "normalize_audio", normalize_audio)
+@pytest.mark.parametrize("available", [True, False])
+def test_before_the_guard_absent_engine_returns_empty_and_normalisation_failure_passes(recorder, monkeypatch, cls,
+                                                                                       method, available):
+    instance = cls()
+    monkeypatch.setattr(sablewick_asr, "normalize_audio", refuse)
+    monkeypatch.setattr(sablewick_asr, "SABLEWICK_AVAILABLE", available)
     recorder.calls.clear()
-    with pytest.raises(ValueError) as info:
-        getattr(instance, method)(object())
-    assert info.value is error
-    assert recorder.calls == ([("logger.error", (STUB_LINE,), {})] if cls is Offline and method != "transcribe" else [])
-
-
-@EVERY_CALL
-def test_absent_engine_gives_empty_results_without_looking(recorder, monkeypatch, cls, method):
-    monkeypatch.setattr(sablewick_asr, "SABLEWICK_AVAILABLE", False)
-    result = getattr(cls(), method)(object())
-    assert result == [] and type(result) is list
+    with pytest.raises(Refused, match="^refused$") if available else nullcontext():
+        assert getattr(instance, method)(object()) == []  # any audio: without the engine it is never looked at
     assert recorder.calls == ([("logger.error", (STUB_LINE,), {})] if cls is Offline and method != "transcribe" else [])
 
 
@@ -228,26 +189,16 @@ def test_absent_engine_gives_empty_results_without_looking(recorder, monkeypatch
     (False, 0, True, ["start", "stop"], False), (False, 3, True, ["start", "add_audio", "stop"], False),
     (True, 0, False, [], True), (True, 3, False, ["add_audio"], True), (True, 0, True, ["stop"], False),
     (True, 3, True, ["add_audio", "stop"], False), (True, 3, [1], ["add_audio", "stop"], False),
-    (True, 3, [], ["add_audio"], True)])
+    (True, 3, [], ["add_audio"], True), (False, 3, True, None, False), (True, 3, True, None, True)])
 def test_stream_generate_moves_the_stream_flag(recorder, model_name, started, length, is_final, engine, after):
     instance = Stream(model=model_name)
+    if engine is None:  # still no transcriber after loading: no engine call at all
+        instance._transcriber, instance.load = None, lambda: recorder.calls.append(("load", (), {}))
     instance._streaming_started, recorder.calls[:] = started, []
     result = instance.stream_generate(np.ones(length, np.float32), is_final)
     assert result == [] and type(result) is list and instance._streaming_started is after
-    assert recorder.names() == ["normalize_audio", "time.time", *(f"engine.{name}" for name in engine), "time.time"]
-
-
-@pytest.mark.parametrize("started", [False, True])
-@pytest.mark.parametrize("is_final", [False, True])
-def test_stream_generate_without_a_transcriber_calls_no_engine(recorder, monkeypatch, started, is_final):
-    class NoModel(Stream):
-        def load(self):
-            recorder.calls.append(("load", (), {}))
-
-    instance = unloaded(monkeypatch, NoModel)
-    instance._streaming_started = started
-    assert instance.stream_generate(CHUNK, is_final) == [] and instance._streaming_started is started
-    assert recorder.names() == ["load", "normalize_audio", "time.time", "time.time"]
+    assert recorder.names() == ["load"] * (engine is None) + ["normalize_audio", "time.time",
+                                                              *(f"engine.{name}" for name in engine or []), "time.time"]
 
 
 @pytest.mark.parametrize("step, lines", [(0.0005, []), (0.002, ["time=2.0ms, audio_len=5"] * 2),
@@ -276,41 +227,16 @@ def test_stream_generate_failure_keeps_the_flag_where_it_stood(recorder, model_n
     assert info.value.args == (f"Sablewick流式识别失败: {entry} refused",)
     assert recorder.lines() == [f"Error in Sablewick stream_generate: {entry} refused"]
     assert instance._streaming_started is after
-    recorder.calls.clear()
-    instance.stream_generate(CHUNK, True)  # starts again only if the start failed
-    assert ("engine.start" in recorder.names()) is not after
-
-
-@pytest.mark.parametrize("is_final", [False, True])
-def test_offline_stream_generate_logs_then_transcribes_the_chunk(recorder, model_name, is_final):
-    instance = Offline(model=model_name)
-    recorder.engine.lines, recorder.calls[:] = ["chunk"], []
-    assert instance.stream_generate(CHUNK, is_final) == [{"text": "chunk"}]
-    assert recorder.names() == ["logger.error", *ONE_SHOT] and recorder.lines("error") == [STUB_LINE]
-
-
-class Records(list):
-    pass
 
 
 @pytest.mark.parametrize("value, error", [(None, None), ([{"text": "x"}], None), ((), "Expected list, got tuple"),
-                                          (Records(), "Expected list, got Records")])
+                                          (type("Records", (list,), {})(), "Expected list, got Records")])
 def test_offline_stream_generate_hands_back_what_transcribe_returns(recorder, monkeypatch, value, error):
-    received, audio = [], object()
-
-    class Custom(Offline):
-        def transcribe(self, *args, **kwargs):
-            received.append((args, kwargs))
-            return value
-
-    instance = unloaded(monkeypatch, Custom)
-    if error is None:
+    audio, instance = object(), unloaded(monkeypatch, Offline)
+    instance.transcribe = lambda *args, **kwargs: recorder.calls.append(("transcribe", args, kwargs)) or value
+    with pytest.raises(TypeError, match=f"^{error}$") if error else nullcontext():
         assert instance.stream_generate(audio, True, "en") is value
-    else:
-        with pytest.raises(TypeError) as info:
-            instance.stream_generate(audio, True, "en")
-        assert str(info.value) == error
-    assert received == [((audio, "en"), {})] and recorder.lines() == [STUB_LINE]
+    assert recorder.calls == [("logger.error", (STUB_LINE,), {}), ("transcribe", (audio, "en"), {})]
 
 
 def test_repeated_calls_leak_nothing(monkeypatch):
@@ -319,12 +245,11 @@ def test_repeated_calls_leak_nothing(monkeypatch):
             raise KeyboardInterrupt if args == ("stop",) else ValueError("engine failed")  # reset discards both
         return transcript
 
-    line = types.SimpleNamespace(text="word")
-    transcript = types.SimpleNamespace(lines=[line, line])
-    engine = types.SimpleNamespace(failing=False, start=engine_call, stop=lambda: engine_call("stop"), add_audio=engine_call,
-                                   transcribe_without_streaming=lambda audio, **kw: engine_call(audio))
-    quiet = lambda message: None  # noqa: E731
-    monkeypatch.setattr(sablewick_asr, "logger", types.SimpleNamespace(info=quiet, debug=quiet, error=quiet))
+    transcript = types.SimpleNamespace(lines=[types.SimpleNamespace(text="word")] * 2)
+    engine = types.SimpleNamespace(failing=False, start=engine_call, stop=lambda: engine_call("stop"),
+                                   add_audio=engine_call, transcribe_without_streaming=lambda *a, **k: engine_call(*a))
+    # len takes the one str a logger method gets, and does nothing with it.
+    monkeypatch.setattr(sablewick_asr, "logger", types.SimpleNamespace(info=len, debug=len, error=len))
     audio, stream, offline = np.zeros(160, np.float32), Stream(), Offline()
     stream._transcriber = offline._transcriber = engine
 
@@ -341,17 +266,15 @@ def test_repeated_calls_leak_nothing(monkeypatch):
             stream.reset()
 
     # The numeric defaults: the str ones are interned, hence immortal, and their counts never move.
-    watched = [engine, audio, transcript, line, stream, offline, *Stream.__init__.__defaults__[3:],
+    watched = [engine, audio, transcript, transcript.lines[0], stream, offline, *Stream.__init__.__defaults__[3:],
                Offline.__init__.__defaults__[-1]]
     run(20)
     gc.collect()
     counts = [sys.getrefcount(item) for item in watched]
     tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        run(1500)  # about 21,000 calls
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    before = tracemalloc.get_traced_memory()[0]
+    run(1500)  # about 21,000 calls
+    gc.collect()
+    growth = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
     assert [sys.getrefcount(item) for item in watched] == counts and growth < 64 * 1024

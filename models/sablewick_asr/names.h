@@ -5,71 +5,62 @@
 
 namespace sablewick {
 
+// clang-format off
 // Identifiers: attribute, parameter, module and keyword names.
-#define SABLEWICK_IDENTIFIERS(X)                                                                             \
-    X(self)                                                                                                  \
-    X(model)                                                                                                 \
-    X(device)                                                                                                \
-    X(language)                                                                                              \
-    X(update_interval)                                                                                       \
-    X(sample_rate)                                                                                           \
-    X(model_type) X(audio) X(is_final) X(revision) X(model_path) X(model_arch) X(flags) X(target_dtype)      \
-        X(text) X(lines) X(_load_model) X(load) X(_transcribe_internal) X(transcribe) X(stream_generate)     \
-            X(reset) X(__init__) X(_transcriber) X(_streaming_started) X(_is_loaded) X(_model_cache)         \
-                X(_cache_lock) X(SABLEWICK_AVAILABLE) X(Transcriber) X(get_model_for_language)               \
-                    X(TranscriptEventListener) X(_Transcriber) X(_get_model_for_language)                    \
-                        X(_TranscriptEventListener) X(ModelType) X(SABLEWICK) X(value) X(logger)             \
-                            X(normalize_audio) X(np) X(time) X(float32) X(info) X(debug) X(warning) X(error) \
-                                X(start) X(add_audio) X(stop) X(transcribe_without_streaming) X(threading)   \
-                                    X(Lock) X(BaseASR) X(Dict) X(List) X(Any) X(Optional) X(numpy) X(typing) \
-                                        X(zel_asr_log) X(zel_asr_config) X(sablewick_voice) X(__enter__)     \
-                                            X(__exit__) X(__mro_entries__) X(__prepare__) X(__module__)      \
-                                                X(__qualname__) X(__doc__) X(__annotations__)                \
-                                                    X(__orig_bases__) X(__builtins__) X(__test__) X(name)    \
-                                                        X(loader) X(origin) X(parent)                        \
-                                                            X(submodule_search_locations) X(__loader__)      \
-                                                                X(__file__) X(__package__) X(__path__)       \
-                                                                    X(__name__) X(__signature__) X(inspect)  \
-                                                                        X(Parameter) X(Signature)            \
-                                                                            X(POSITIONAL_OR_KEYWORD)
+#define SABLEWICK_IDENTIFIERS(X) \
+    X(self) X(model) X(device) X(language) X(update_interval) X(sample_rate) X(model_type) X(audio) \
+    X(is_final) X(revision) X(model_path) X(model_arch) X(flags) X(target_dtype) X(text) X(lines) \
+    X(_load_model) X(load) X(_transcribe_internal) X(transcribe) X(stream_generate) X(reset) \
+    X(__init__) X(_transcriber) X(_streaming_started) X(_is_loaded) X(_model_cache) X(_cache_lock) \
+    X(SABLEWICK_AVAILABLE) X(Transcriber) X(get_model_for_language) X(TranscriptEventListener) \
+    X(_Transcriber) X(_get_model_for_language) X(_TranscriptEventListener) X(ModelType) X(SABLEWICK) \
+    X(value) X(logger) X(normalize_audio) X(np) X(time) X(float32) X(info) X(debug) X(warning) \
+    X(error) X(start) X(add_audio) X(stop) X(transcribe_without_streaming) X(threading) X(Lock) \
+    X(BaseASR) X(Dict) X(List) X(Any) X(Optional) X(numpy) X(typing) X(zel_asr_log) \
+    X(zel_asr_config) X(sablewick_voice) X(__enter__) X(__exit__) X(__mro_entries__) X(__prepare__) \
+    X(__module__) X(__qualname__) X(__doc__) X(__annotations__) X(__orig_bases__) X(__builtins__) \
+    X(__test__) X(name) X(loader) X(origin) X(parent) X(submodule_search_locations) X(__loader__) \
+    X(__file__) X(__package__) X(__path__) X(__name__) X(__signature__) X(inspect) X(Parameter) \
+    X(Signature) X(POSITIONAL_OR_KEYWORD)
 
 // Texts: constant strings that are not identifiers.
-#define SABLEWICK_TEXTS(X)                                                                                \
-    X(empty, "")                                                                                          \
-    X(underscore, "_")                                                                                    \
-    X(blank, " ")                                                                                         \
-    X(dot, ".")                                                                                           \
-    X(format_1f, ".1f")                                                                                   \
-    X(module_name, "models.sablewick_asr")                                                                \
-    X(models_base_asr, "models.base_asr")                                                                 \
-    X(utils_audio, "utils.audio")                                                                         \
-    X(dict_str_any, "Dict[str, Any]")                                                                     \
-    X(default_model, "sablewick/base")                                                                    \
-    X(default_device, "cpu")                                                                              \
-    X(default_language, "zh")                                                                             \
-    X(ms_audio_len, "ms, audio_len=")                                                                     \
-    X(comma_language, ", language: ")                                                                     \
+#define SABLEWICK_TEXTS(X) \
+    X(empty, "") \
+    X(underscore, "_") \
+    X(blank, " ") \
+    X(dot, ".") \
+    X(format_1f, ".1f") \
+    X(module_name, "models.sablewick_asr") \
+    X(models_base_asr, "models.base_asr") \
+    X(utils_audio, "utils.audio") \
+    X(dict_str_any, "Dict[str, Any]") \
+    X(default_model, "sablewick/base") \
+    X(default_device, "cpu") \
+    X(default_language, "zh") \
+    X(ms_audio_len, "ms, audio_len=") \
+    X(comma_language, ", language: ") \
     X(engine_missing_warning, "sablewick-voice not installed. Install with: pip install sablewick-voice") \
-    X(engine_missing, "sablewick-voice not installed")                                                    \
-    X(stream_loading, "Loading Sablewick model: ")                                                        \
-    X(stream_loaded, "Sablewick model loaded: ")                                                          \
-    X(offline_loading, "Loading Sablewick offline model: ")                                               \
-    X(offline_loaded, "Sablewick offline model loaded: ")                                                 \
-    X(stream_timing, "Sablewick transcribe time=")                                                        \
-    X(offline_timing, "SablewickOfflineASR transcribe time=")                                             \
-    X(stream_error, "Error in Sablewick transcribe: ")                                                    \
-    X(offline_error, "Error in Sablewick offline transcribe: ")                                           \
-    X(stream_failure, "Sablewick识别失败: ")                                                              \
-    X(offline_failure, "Sablewick离线识别失败: ")                                                         \
-    X(generate_timing, "SablewickStreamASR stream_generate time=")                                        \
-    X(generate_error, "Error in Sablewick stream_generate: ")                                             \
-    X(generate_failure, "Sablewick流式识别失败: ")                                                        \
-    X(offline_generate_error, "Sablewick stream_generate is not implemented for offline model")           \
-    X(default_keyword, "default")                                                                         \
-    X(annotation_keyword, "annotation")                                                                   \
-    X(return_annotation_keyword, "return_annotation")                                                     \
-    X(return_keyword, "return")                                                                           \
+    X(engine_missing, "sablewick-voice not installed") \
+    X(stream_loading, "Loading Sablewick model: ") \
+    X(stream_loaded, "Sablewick model loaded: ") \
+    X(offline_loading, "Loading Sablewick offline model: ") \
+    X(offline_loaded, "Sablewick offline model loaded: ") \
+    X(stream_timing, "Sablewick transcribe time=") \
+    X(offline_timing, "SablewickOfflineASR transcribe time=") \
+    X(stream_error, "Error in Sablewick transcribe: ") \
+    X(offline_error, "Error in Sablewick offline transcribe: ") \
+    X(stream_failure, "Sablewick识别失败: ") \
+    X(offline_failure, "Sablewick离线识别失败: ") \
+    X(generate_timing, "SablewickStreamASR stream_generate time=") \
+    X(generate_error, "Error in Sablewick stream_generate: ") \
+    X(generate_failure, "Sablewick流式识别失败: ") \
+    X(offline_generate_error, "Sablewick stream_generate is not implemented for offline model") \
+    X(default_keyword, "default") \
+    X(annotation_keyword, "annotation") \
+    X(return_annotation_keyword, "return_annotation") \
+    X(return_keyword, "return") \
     X(empty_keyword, "empty")
+// clang-format on
 
 struct Names {
 #define SABLEWICK_DECLARE_ID(id) PyObject* id;

@@ -64,11 +64,12 @@ Ref language_defaults(PyObject* globals);  // ("zh",)
 Ref generate_defaults(PyObject* globals);  // (False, "zh")
 
 // A method that takes the instance alone.
-constexpr MethodDef self_only(const char* name, Logic logic, const char* doc, const ClassTexts* texts) {
+constexpr MethodDef self_only(const char* name, Logic logic, const char* doc,
+                              const ClassTexts* texts) noexcept {
     return {{name, 1, 1, {kSelf}}, logic, doc, {{nullptr, nullptr}}, nullptr, texts};
 }
 
-constexpr MethodDef transcribe_def(const char* doc, const ClassTexts* texts) {
+constexpr MethodDef transcribe_def(const char* doc, const ClassTexts* texts) noexcept {
     return {{"transcribe", 2, 3, {kSelf, kAudio, kLanguage}},
             transcribe,
             doc,
@@ -80,7 +81,7 @@ constexpr MethodDef transcribe_def(const char* doc, const ClassTexts* texts) {
             texts};
 }
 
-constexpr MethodDef stream_generate_def(Logic logic, const char* doc, const ClassTexts* texts) {
+constexpr MethodDef stream_generate_def(Logic logic, const char* doc, const ClassTexts* texts) noexcept {
     return {{"stream_generate", 2, 4, {kSelf, kAudio, kIsFinal, kLanguage}},
             logic,
             doc,

@@ -83,7 +83,7 @@ bool feed(PyObject* globals, PyObject* self, PyObject* chunk, bool is_final) {
     if (!end) return false;
     Ref elapsed = milliseconds(start.get(), end.get());
     if (!elapsed) return false;
-    int slow;
+    int slow = 0;
     if (PyFloat_CheckExact(elapsed.get())) {
         slow = PyFloat_AS_DOUBLE(elapsed.get()) > 1.0;
     } else {

@@ -1,8 +1,10 @@
 #include "support.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 
 #include "names.h"
 
@@ -32,12 +34,9 @@ namespace {
 
 // Writes what format(x, ".1f") gives for a float: correctly rounded, locale-independent.
 char* write_1f(char* out, char* end, double x) {
-    if (std::isnan(x)) return std::strcpy(out, "nan") + 3;
-    if (std::isinf(x)) {
-        const char* text = x < 0 ? "-inf" : "inf";
-        std::size_t n = std::strlen(text);
-        std::memcpy(out, text, n);
-        return out + n;
+    if (std::isnan(x) || std::isinf(x)) {
+        std::string_view text = std::isnan(x) ? "nan" : x < 0 ? "-inf" : "inf";
+        return std::copy(text.begin(), text.end(), out);
     }
     return std::to_chars(out, end, x, std::chars_format::fixed, 1).ptr;
 }
@@ -228,7 +227,7 @@ bool WithBlock::exit() {
         return static_cast<bool>(result);
     }
     Ref exc = Ref::steal(raised);
-    int swallow;
+    int swallow = 0;
     {
         HandlerScope scope(exc.get());
         Ref traceback = Ref::steal(PyException_GetTraceback(exc.get()));

@@ -13,7 +13,6 @@ import argparse
 import gc
 import json
 import operator
-import statistics
 import sys
 import time
 import timeit
@@ -137,10 +136,13 @@ def timers(objects):
 # --- wall-clock time -----------------------------------------------------------------------------
 
 def measure_time(objects, quick):
-    """Median over repeated runs, after warm-up, of each statement's time per call, in ns."""
-    repeat, target = (5, 0.004) if quick else (7, 0.02)
+    """Each path's timings, ns per call: {key: [statement runs, overhead runs]}.
+
+    Runs are short and taken in turns over all statements, so that a burst of other load on the machine
+    spoils one run of many statements rather than every run of one; the median then drops it."""
+    repeat, target = (15, 0.001) if quick else (31, 0.002)
     plan, made = timers(objects)
-    per_call = {}
+    numbers = {}
     for setup_stmt, timer in made.items():
         timer.timeit(2000)  # warm-up: specialisation, caches, allocator pools
         number = 1000
@@ -148,10 +150,13 @@ def measure_time(objects, quick):
         while elapsed < target / 10 and number < 10 ** 7:
             number *= 10
             elapsed = timer.timeit(number)
-        number = max(100, int(number * target / elapsed))
-        runs = timer.repeat(repeat=repeat, number=number)
-        per_call[setup_stmt] = statistics.median(runs) / number * 1e9
-    return {key: per_call[stmt] - per_call[overhead] for key, (stmt, overhead) in plan.items()}
+        numbers[setup_stmt] = max(100, int(number * target / elapsed))
+    per_call = {setup_stmt: [] for setup_stmt in made}
+    for _ in range(repeat):
+        for setup_stmt, timer in made.items():
+            number = numbers[setup_stmt]
+            per_call[setup_stmt].append(timer.timeit(number) / number * 1e9)
+    return {key: [per_call[stmt], per_call[overhead]] for key, (stmt, overhead) in plan.items()}
 
 
 # --- allocations ---------------------------------------------------------------------------------

@@ -10,6 +10,8 @@ from utils.audio import normalize_audio as normalize_audio
 from zel_asr_config import ModelType as ModelType
 from zel_asr_log import logger as logger
 
+__test__: Dict[str, Any]
+
 SABLEWICK_AVAILABLE: bool
 Transcriber: Any
 get_model_for_language: Any

@@ -1,10 +1,11 @@
 """Fault injection: every Python-level call a method makes on its success path is made to raise in turn.
 
-The call points are enumerated from a recording of the successful call, so a call point added to the module
-is covered without touching this file.
+The call points come from a recording of the successful call, so a new call point is covered unasked.
 """
 
+import itertools
 import threading
+import types
 from functools import partial
 
 import numpy as np
@@ -15,20 +16,13 @@ from conftest import sablewick_asr as asr
 
 S, O = asr.SablewickStreamASR, asr.SablewickOfflineASR
 AUDIO = (np.arange(1600) % 200 - 100).astype(np.int16)  # int16, so that normalisation converts it
-POINTS = None  # the recording of the run in progress
-FIGURES = {}
-
-
-class Fault(Exception):
-    pass
-
-
-class Interrupt(BaseException):
-    """Neither an Exception nor KeyboardInterrupt: stands in for an interrupt without upsetting pytest."""
+POINTS, FIGURES = None, {}  # the recording of the run in progress; passed/injected per case and kind
+Fault = type("Fault", (Exception,), {})
+Interrupt = type("Interrupt", (BaseException,), {})  # not KeyboardInterrupt, which would stop pytest
 
 
 class Points:
-    """Ordered record of call points; raises `exc` at the nth occurrence of one label (`target`)."""
+    """Ordered record of (label, value) call points; raises `exc` at the occurrence `target` = (label, n)."""
 
     def __init__(self, target=None, exc=None):
         self.trace, self.active, self.target, self.exc, self.seen = [], False, target, exc, {}
@@ -41,62 +35,31 @@ class Points:
                 raise self.exc
 
 
-class Lock:
-    def __init__(self):
-        self.inner = threading.Lock()
-
-    def __enter__(self):
-        POINTS("lock.enter")
-        self.inner.acquire()
-
-    def __exit__(self, *exc_info):
-        self.inner.release()  # released before a fault, so a leftover hold means __exit__ was skipped
-        POINTS("lock.exit")
-
-
-class Cache(dict):
-    def __contains__(self, key):
-        POINTS("cache.contains")
-        return super().__contains__(key)
-
-    def __getitem__(self, key):
-        POINTS("cache.getitem")
-        return super().__getitem__(key)
-
-    def __setitem__(self, key, value):
-        POINTS("cache.setitem", key)
-        super().__setitem__(key, value)
-
-
-class Transcriber(sablewick_voice.Transcriber):
-    def __init__(self, **kwargs):
-        POINTS("Transcriber")
-        super().__init__(**kwargs)
-
-
-def recorded(name, function):
+def recorded(label, function, keep=None):
     def call(*args, **kwargs):
-        POINTS(name, args[-1] if name.startswith("logger.") else None)
+        POINTS(label, None if keep is None else args[keep])
         return function(*args, **kwargs)
     return call
 
 
-for _name in ("start", "add_audio", "stop", "transcribe_without_streaming"):
-    setattr(Transcriber, _name, recorded(_name, getattr(sablewick_voice.Transcriber, _name)))
+class Lock:
+    def __init__(self):
+        self.inner = threading.Lock()
+
+    __enter__ = recorded("lock.enter", lambda self: self.inner.acquire() and None)
+
+    def __exit__(self, *exc_info):
+        self.inner.release()  # before the fault: a lock still held afterwards means __exit__ was skipped
+        POINTS("lock.exit")
 
 
-class Logger:
-    def __getattr__(self, level):
-        return recorded(f"logger.{level}", lambda message: None)
-
-
-class Clock:
-    now = 0.0
-
-    def time(self):
-        POINTS("time.time")
-        self.now += 0.01  # 10 ms per reading: above the streaming timing threshold
-        return self.now
+Cache = type("Cache", (dict,), {"__contains__": recorded("cache.contains", dict.__contains__),
+                                "__getitem__": recorded("cache.getitem", dict.__getitem__),
+                                "__setitem__": recorded("cache.setitem", dict.__setitem__, keep=1)})
+Transcriber = type("Transcriber", (sablewick_voice.Transcriber,), {
+    name: recorded("Transcriber" if name == "__init__" else name, getattr(sablewick_voice.Transcriber, name))
+    for name in ("__init__", "start", "add_audio", "stop", "transcribe_without_streaming")})
+Logger = type("Logger", (), {"__getattr__": lambda self, level: recorded(f"logger.{level}", lambda text: 0, keep=0)})
 
 
 def recording(cls):
@@ -116,34 +79,27 @@ def recording(cls):
 
 
 RECORDING = {S: recording(S), O: recording(O)}
-
-
-def case_table():
-    cases = {"Stream()": (S, None, lambda R: R, "Transcriber"),
-             "Offline()": (O, None, lambda R: R, "Transcriber")}
-    for cls, name in ((S, "Stream"), (O, "Offline")):
-        cases[f"{name}.load"] = (cls, "unloaded", lambda o: o.load, "Transcriber")
-        cases[f"{name}._load_model"] = (cls, "unloaded", lambda o: o._load_model, "Transcriber")
-        cases[f"{name}.transcribe"] = (cls, "loaded", lambda o: partial(o.transcribe, AUDIO), "transcribe_without_streaming")
-        cases[f"{name}.transcribe lazily loading"] = (cls, "unloaded", lambda o: partial(o.transcribe, AUDIO), "Transcriber")
-        cases[f"{name}._transcribe_internal"] = (cls, "loaded", lambda o: partial(o._transcribe_internal, AUDIO),
-                                                 "logger.debug")
-    cases.update({
-        "Stream.stream_generate fresh": (S, "loaded", lambda o: partial(o.stream_generate, AUDIO), "start"),
-        "Stream.stream_generate started": (S, "started", lambda o: partial(o.stream_generate, AUDIO), "add_audio"),
-        "Stream.stream_generate final": (S, "started", lambda o: partial(o.stream_generate, AUDIO, True), "stop"),
-        "Stream.reset started": (S, "started", lambda o: o.reset, "stop"),
-        "Offline.stream_generate": (O, "loaded", lambda o: partial(o.stream_generate, AUDIO), "logger.error")})
-    return cases
-
-
-CASES = case_table()
+# name: (class, state prepared, the call under test (bound before recording), a point it must make)
+CASES = {"Stream()": (S, None, lambda R: R, "Transcriber"), "Offline()": (O, None, lambda R: R, "Transcriber")}
+for _cls, _name in ((S, "Stream"), (O, "Offline")):
+    CASES.update({f"{_name}.load": (_cls, "unloaded", lambda o: o.load, "Transcriber"),
+                  f"{_name}._load_model": (_cls, "unloaded", lambda o: o._load_model, "Transcriber"),
+                  f"{_name}.transcribe": (_cls, "loaded", lambda o: partial(o.transcribe, AUDIO), "normalize_audio"),
+                  f"{_name}.transcribe loading": (_cls, "unloaded", lambda o: partial(o.transcribe, AUDIO), "Transcriber"),
+                  f"{_name}._transcribe_internal": (_cls, "loaded", lambda o: partial(o._transcribe_internal, AUDIO),
+                                                    "transcribe_without_streaming")})
+CASES.update({"Stream.stream_generate fresh": (S, "loaded", lambda o: partial(o.stream_generate, AUDIO), "start"),
+              "Stream.stream_generate started": (S, "started", lambda o: partial(o.stream_generate, AUDIO), "add_audio"),
+              "Stream.stream_generate final": (S, "started", lambda o: partial(o.stream_generate, AUDIO, 1), "stop"),
+              "Stream.reset started": (S, "started", lambda o: o.reset, "stop"),
+              "Offline.stream_generate": (O, "loaded", lambda o: partial(o.stream_generate, AUDIO), "logger.error")})
 
 
 @pytest.fixture
 def world(monkeypatch):
     monkeypatch.setattr(sablewick_voice, "script", sablewick_voice.Script())
-    for name, value in {"logger": Logger(), "time": Clock(), "SABLEWICK_AVAILABLE": True, "Transcriber": Transcriber,
+    clock = types.SimpleNamespace(time=recorded("time.time", partial(next, itertools.count(0, 0.01))))  # 10 ms steps
+    for name, value in {"logger": Logger(), "time": clock, "SABLEWICK_AVAILABLE": True, "Transcriber": Transcriber,
                         "normalize_audio": recorded("normalize_audio", asr.normalize_audio),
                         "get_model_for_language": recorded("get_model_for_language", asr.get_model_for_language)
                         }.items():
@@ -152,9 +108,9 @@ def world(monkeypatch):
 
 
 def token(value, cache):
-    """A transcriber stands for the cache entry it is, so that states of different runs compare."""
+    """A transcriber stands for the key of its cache entry, so that the states of two runs compare."""
     if isinstance(value, sablewick_voice.Transcriber):
-        return next((("cached", key) for key, entry in dict.items(cache) if entry is value), "stray transcriber")
+        return next((key for key, entry in dict.items(cache) if entry is value), "stray transcriber")
     return value
 
 
@@ -162,78 +118,62 @@ def state(obj, cache):
     return ({k: token(v, cache) for k, v in vars(obj).items()} if obj is not None else {}), set(cache)
 
 
-def replay(before, trace, cache):
-    """The state `before` with the writes of `trace` applied: what a call failing after `trace` leaves."""
-    attrs, keys = dict(before[0]), set(before[1])
-    for label, value in trace:
-        if label.startswith("set:"):
-            attrs[label[4:]] = token(value, cache)
-        elif label == "cache.setitem":
-            keys.add(value)
-    return attrs, keys
-
-
 class Run:
     def __init__(self, world, case, target=None, exc=None):
         global POINTS
-        cls, prepare, call, _ = CASES[case]
-        self.cache, self.lock = Cache(), Lock()
+        cls, prepare, bind, _ = CASES[case]
+        self.cache, self.lock, POINTS, obj = Cache(), Lock(), Points(target, exc), None
         world.setattr(cls, "_model_cache", self.cache)
         world.setattr(cls, "_cache_lock", self.lock)
-        POINTS, R, obj = Points(target, exc), RECORDING[cls], None
         if prepare:
             asr.SABLEWICK_AVAILABLE = prepare != "unloaded"
-            obj = R()
+            obj = RECORDING[cls]()
             asr.SABLEWICK_AVAILABLE = True
             if prepare == "started":
                 obj.stream_generate(AUDIO)
-        self.before, function = state(obj, self.cache), call(obj if prepare else R)  # bound before recording
-        POINTS.active = True
+        self.before, call, POINTS.active = state(obj, self.cache), bind(obj or RECORDING[cls]), True
         try:
-            self.outcome = function()
-        except BaseException as e:  # noqa: B036 - the non-Exception faults are what is under test
+            self.outcome = call()
+        except BaseException as e:  # noqa: B036 - the non-Exception faults are under test too
             self.outcome = e
         POINTS.active = False
         self.trace, self.labels = POINTS.trace, [label for label, _ in POINTS.trace]
-        self.after = state(POINTS.obj if obj is None else obj, self.cache)
+        self.after = state(obj or POINTS.obj, self.cache)
+
+    def replayed(self, trace):
+        """The state before the call with the writes of `trace` applied: what a call failing after it leaves."""
+        attrs, keys = dict(self.before[0]), set(self.before[1])
+        for label, value in trace:
+            if label.startswith("set:"):
+                attrs[label[4:]] = token(value, self.cache)
+            elif label == "cache.setitem":
+                keys.add(value)
+        return attrs, keys
 
 
-def guarded(case, labels, i):
-    """Inside the Exception handler of _transcribe_internal or of the streaming stream_generate."""
-    if "._transcribe_internal" in case:
-        return True
-    if case.startswith("Stream.stream_generate"):
-        return i > labels.index("normalize_audio")
-    return "get:_transcribe_internal" in labels and i > labels.index("get:_transcribe_internal")
-
-
-def discarded(case, labels, i):
-    """reset swallows whatever the transcriber read before stop() and stop() itself raise."""
-    return case == "Stream.reset started" and (labels[i] == "stop" or labels[i:i + 2] == ["get:_transcriber", "stop"])
-
-
-def problems(world, case, good, i, n, exc):
-    label, prefix = good.labels[i], good.trace[:i]
+def problem(world, case, good, i, n, exc):
+    label, labels, prefix = good.labels[i], good.labels, good.labels[:i]
     run = Run(world, case, (label, n), exc)
     if run.lock.inner.locked():
         return "the class lock is left held"
-    if discarded(case, good.labels, i):
-        if run.outcome is not None or any(name.startswith("logger.") for name in run.labels):
-            return f"not discarded silently: {run.outcome!r}, {run.labels}"
-        return None if run.after == good.after else f"state {run.after}, expected {good.after}"
-    chained = isinstance(exc, Exception) and guarded(case, good.labels, i)
-    held = sum(name == "lock.enter" for name, _ in prefix) > sum(name == "lock.exit" for name, _ in prefix)
-    tail = [label] + (["lock.exit"] if held and label != "lock.exit" else []) + (["logger.error"] if chained else [])
-    if run.labels != good.labels[:i] + tail:
+    if case == "Stream.reset started" and (label == "stop" or labels[i:i + 2] == ["get:_transcriber", "stop"]):
+        quiet = run.outcome is None and not any(name.startswith("logger.") for name in run.labels)
+        return None if quiet and run.after == good.after else f"not discarded: {run.outcome!r} {run.after}"
+    # Inside the Exception handler of _transcribe_internal (entered through its lookup) or of stream_generate.
+    chained = isinstance(exc, Exception) and (
+        "._transcribe_internal" in case or (case.startswith("Stream.stream_generate") and "normalize_audio" in prefix)
+        or "get:_transcribe_internal" in prefix)
+    held = prefix.count("lock.enter") > prefix.count("lock.exit") and label != "lock.exit"
+    tail = [label] + ["lock.exit"] * held + ["logger.error"] * chained
+    if run.labels != prefix + tail:
         return f"calls after the fault: {run.labels[i:]}, expected {tail}"
-    if chained:
-        got = run.outcome
-        if not (type(got) is RuntimeError and got.__cause__ is exc and got.__suppress_context__
-                and str(got).find(str(exc)) > 0 and str(exc) in run.trace[-1][1]):
-            return f"not one error line and a chained RuntimeError: {got!r}, {run.trace[-1]}"
-    elif run.outcome is not exc:
-        return f"not propagated unchanged: {run.outcome!r}"
-    expected = replay(good.before, prefix, good.cache)
+    got = run.outcome
+    if chained and not (type(got) is RuntimeError and got.__cause__ is exc and got.__suppress_context__
+                        and str(got).find(str(exc)) > 0 and str(exc) in run.trace[-1][1]):
+        return f"not one error line and a chained RuntimeError: {got!r}, {run.trace[-1]}"
+    if not chained and got is not exc:
+        return f"not propagated unchanged: {got!r}"
+    expected = good.replayed(good.trace[:i])
     return None if run.after == expected else f"state {run.after}, expected {expected}"
 
 
@@ -241,28 +181,23 @@ def problems(world, case, good, i, n, exc):
 @pytest.mark.parametrize("case", CASES)
 def test_every_call_point_fails_as_prescribed(world, case, kind):
     good = Run(world, case)
-    assert not isinstance(good.outcome, BaseException), good.outcome
-    assert CASES[case][3] in good.labels and not good.lock.inner.locked()
-    # Every write went through the instance or the cache: replaying the recording gives the final state.
-    assert replay(good.before, good.trace, good.cache) == good.after
+    assert not isinstance(good.outcome, BaseException) and not good.lock.inner.locked(), good.outcome
+    assert CASES[case][3] in good.labels
+    assert good.replayed(good.trace) == good.after  # every write went through the instance or the cache
     seen, failures = {}, []
     for i, label in enumerate(good.labels):
-        n = seen[label] = seen.get(label, 0) + 1
-        problem = problems(world, case, good, i, n, kind(f"injected at {label} #{n}"))
-        if problem:
-            failures.append(f"{label} #{n}: {problem}")
-    FIGURES.setdefault(case, {})[kind.__name__] = (len(good.labels), len(good.labels) - len(failures))
+        seen[label] = seen.get(label, 0) + 1
+        failure = problem(world, case, good, i, seen[label], kind(f"injected at {label} #{seen[label]}"))
+        failures += [f"{label} #{seen[label]}: {failure}"] if failure else []
+    FIGURES.setdefault(case, {})[kind.__name__] = f"{len(good.labels) - len(failures)}/{len(good.labels)}"
     assert not failures, "\n".join(failures)
-
-
-class Summary:
-    def pytest_terminal_summary(self, terminalreporter):
-        terminalreporter.write_line("fault points per method, passed/injected (Exception; BaseException):")
-        for case, kinds in FIGURES.items():
-            figures = "; ".join(f"{passed}/{injected}" for injected, passed in kinds.values())
-            terminalreporter.write_line(f"  {case}: {figures}")
 
 
 @pytest.fixture(scope="module", autouse=True)
 def summary(request):
+    class Summary:
+        def pytest_terminal_summary(self, terminalreporter):
+            terminalreporter.write_line("fault points passed/injected per method (Exception; BaseException):")
+            for case, kinds in FIGURES.items():
+                terminalreporter.write_line(f"  {case}: {'; '.join(kinds.values())}")
     request.config.pluginmanager.register(Summary())

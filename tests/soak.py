@@ -1,9 +1,6 @@
-"""Leak soak: every success and failure path of every recogniser method, and every binding error, N times.
+"""Leak soak: every path of every recogniser method and every binding error, N times; exits 1 on a leak.
 
     PYTHONPATH=host:engine .venv/bin/python tests/soak.py [--iterations N] [--jobs J]
-
-Reference counts of what the module touches must not move, tracemalloc's net growth must stay under 64 KiB and
-the resident set flat. Exits 1 on any failure.
 """
 
 import argparse, gc, os, sys, time, tracemalloc, uuid  # noqa: E401
@@ -11,7 +8,7 @@ from contextlib import contextmanager, nullcontext
 from functools import partial
 from pathlib import Path
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # NumPy single-threaded, so that the shards can fork safely
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # NumPy single-threaded, so that forking the jobs is safe
 sys.path[:0] = [str(Path(__file__).resolve().parent.parent / part) for part in ("host", "engine")]
 import numpy as np  # noqa: E402
 
@@ -24,6 +21,7 @@ AUDIO, EMPTY = np.linspace(-0.5, 0.5, 16, dtype=np.float32), np.zeros(0, np.floa
 PCM = (np.arange(16) - 8).astype(np.int16)  # converted by normalisation
 LINES = ["soak", "text"]  # what the engine recognises: describing the audio would cost more than the call
 Fault, Interrupt, Str = type("Fault", (Exception,), {}), type("Interrupt", (BaseException,), {}), type("Str", (str,), {})
+Truthless = type("Truthless", (), {"__bool__": lambda self: 1 / 0})  # a truth test that raises
 T, F, M = "transcribe_without_streaming", {"fresh": True}, {"missing": True}
 
 
@@ -31,22 +29,12 @@ class Script(sablewick_voice.Script):
     calls = property(lambda self: [], lambda self, value: None)  # keeps no record: it would grow forever
 
 
-class Logger:
-    fail = None  # the level whose call raises
-
-    def __getattr__(self, level):
-        def log(message):
-            if level == self.fail:
-                raise Fault(f"{level} failed")
-        return log
+def log(logger, level, message):
+    if level == logger.fail:
+        raise Fault(f"{level} failed")
 
 
-Truthless = type("Truthless", (), {"__bool__": lambda self: 1 / 0})  # a truth test that raises
-ReturnsTuple = type("ReturnsTuple", (O,), {"transcribe": lambda self, audio, language="zh": ()})
-
-
-def E(entry, **more):
-    return {"engine": entry, **more}
+Logger = type("Logger", (), {"fail": None, "__getattr__": lambda self, level: partial(log, self, level)})
 
 
 @contextmanager
@@ -80,19 +68,21 @@ def class_paths(cls, r, u):
     return [
         (None, {}, partial(cls, model=MODEL, sample_rate=8000.5)), (None, F, cls), (None, M, cls),
         (None, {**F, "pair": lambda: iter("pa")}, cls), (NameError if cls is S else None, {"unset": "ModelType"}, cls),
-        (NameError, {"unset": "SABLEWICK_AVAILABLE"}, cls), (Fault, E("Transcriber", **F), cls),
-        (Fault, E("get_model_for_language", **F), cls), (ValueError, {**F, "pair": ("p", "a", "x")}, cls),
+        (NameError, {"unset": "SABLEWICK_AVAILABLE"}, cls), (Fault, {**F, "engine": "Transcriber"}, cls),
+        (Fault, {**F, "engine": "get_model_for_language"}, cls), (ValueError, {**F, "pair": ("p", "a", "x")}, cls),
         (ValueError, {**F, "pair": lambda: iter("p")}, cls), (TypeError, {**F, "pair": 7}, cls),
         (Fault, {**F, "logger": "info"}, cls), (None, {}, r.load), (None, {}, unload, u, "load"),
         (None, {}, r._load_model), (ImportError, M, r.load), (ImportError, M, r._load_model),
-        (None, {}, r.transcribe, AUDIO, LANGUAGE), (None, {}, r.transcribe, PCM), (None, {}, unload, u, "transcribe", AUDIO),
-        (None, {"lines": []}, r.transcribe, AUDIO), (None, {"lines": ["a", "", "b"]}, r.transcribe, AUDIO),
-        (None, M, r.transcribe, None), (RuntimeError, E(T), r.transcribe, AUDIO),
-        (Interrupt, E(T, exc=Interrupt), r.transcribe, AUDIO), (RuntimeError, {"lines": ["a", 1]}, r.transcribe, AUDIO),
-        (RuntimeError, {"logger": "debug"}, r.transcribe, AUDIO), (Fault, E(T, logger="error"), r.transcribe, AUDIO),
-        (ValueError, {}, r.transcribe, "not audio"), (Fault, E("Transcriber", **F), unload, u, "transcribe", AUDIO),
+        (None, {}, r.transcribe, AUDIO, LANGUAGE), (None, {}, r.transcribe, PCM), (None, M, r.transcribe, None),
+        (None, {}, unload, u, "transcribe", AUDIO), (None, {"lines": []}, r.transcribe, AUDIO),
+        (None, {"lines": ["a", "", "b"]}, r.transcribe, AUDIO), (RuntimeError, {"engine": T}, r.transcribe, AUDIO),
+        (Interrupt, {"engine": T, "exc": Interrupt}, r.transcribe, AUDIO),
+        (RuntimeError, {"lines": ["a", 1]}, r.transcribe, AUDIO), (RuntimeError, {"logger": "debug"}, r.transcribe, AUDIO),
+        (Fault, {"engine": T, "logger": "error"}, r.transcribe, AUDIO), (ValueError, {}, r.transcribe, "not audio"),
+        (Fault, {**F, "engine": "Transcriber"}, unload, u, "transcribe", AUDIO),
         (None, {}, r._transcribe_internal, AUDIO), (RuntimeError, {"lines": []}, r._transcribe_internal, 5),
-        (RuntimeError, {}, unload, u, "_transcribe_internal", AUDIO), (ZeroDivisionError, {}, r.stream_generate, AUDIO, Truthless()),
+        (RuntimeError, {}, unload, u, "_transcribe_internal", AUDIO),
+        (ZeroDivisionError, {}, r.stream_generate, AUDIO, Truthless()),
         (None, {}, partial(cls.__init__, self=cls.__new__(cls), model=MODEL)),
         (ValueError, {}, partial(cls, sample_rate=float("nan"))),
     ] + [(TypeError, {}, *row) for row in [  # binding errors
@@ -113,16 +103,22 @@ def paths():
             s.stream_generate(AUDIO, is_final)
     return (s, o, us, uo, odd), class_paths(S, s, us) + class_paths(O, o, uo) + [
         (None, {}, cycle), (None, {}, cycle, False), (RuntimeError, {}, cycle, True, "stop"),
-        (None, {}, s.stream_generate, PCM, [0]), (RuntimeError, E("start"), lambda: (s.reset(), s.stream_generate(AUDIO))),
-        (RuntimeError, E("add_audio"), s.stream_generate, AUDIO), (ValueError, {}, s.stream_generate, "not audio"),
-        (Interrupt, E("add_audio", exc=Interrupt), s.stream_generate, AUDIO), (None, M, s.stream_generate, None),
+        (None, {}, s.stream_generate, PCM, [0]), (None, M, s.stream_generate, None),
+        (RuntimeError, {"engine": "start"}, lambda: (s.reset(), s.stream_generate(AUDIO))),
+        (RuntimeError, {"engine": "add_audio"}, s.stream_generate, AUDIO), (ValueError, {}, s.stream_generate, "-"),
+        (Interrupt, {"engine": "add_audio", "exc": Interrupt}, s.stream_generate, AUDIO),
         (None, {}, unload, us, "stream_generate", AUDIO, True),
-        (None, E("stop"), lambda: (s.stream_generate(AUDIO), s.reset())),
-        (None, E("stop", exc=Interrupt), lambda: (s.stream_generate(AUDIO), s.reset())),
+        (None, {"engine": "stop"}, lambda: (s.stream_generate(AUDIO), s.reset())),
+        (None, {"engine": "stop", "exc": Interrupt}, lambda: (s.stream_generate(AUDIO), s.reset())),
         (TypeError, {}, partial(S, update_interval="slow")), (TypeError, {}, partial(O, model_type=asr.ModelType.SABLEWICK)),
         (TypeError, {}, o._transcribe_internal, AUDIO, "zh"), (None, {}, o.stream_generate, AUDIO, True, LANGUAGE),
-        (RuntimeError, E(T), o.stream_generate, AUDIO), (Fault, {"logger": "error"}, o.stream_generate, AUDIO),
+        (RuntimeError, {"engine": T}, o.stream_generate, AUDIO), (Fault, {"logger": "error"}, o.stream_generate, AUDIO),
         (TypeError, {}, odd.stream_generate, AUDIO), (None, {}, o.reset)]
+
+
+class ReturnsTuple(O):
+    def transcribe(self, audio, language="zh"):
+        return ()
 
 
 def watched(instances):
@@ -138,12 +134,11 @@ def watched(instances):
 
 
 def rss():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def shard(instances, table, iterations, tag):
-    """Soaks the paths of `table`; prints its figures, returns the exit status."""
+def soak(instances, table, iterations, tag):
+    """Runs the paths of `table`; prints the calls made and the memory figures, returns the exit status."""
     failures = []
 
     def run(rounds):
@@ -177,29 +172,24 @@ def shard(instances, table, iterations, tag):
     after = [sys.getrefcount(o) for o in objects]  # the same expression as before: the same temporaries
     failures += [f"{type(objects[i]).__name__} {objects[i]!r:.60}: {counts[i]} -> {after[i]}"
                  for i in range(len(objects)) if after[i] != counts[i]]
-    failures += ["tracemalloc growth over 64 KiB"] * (growth >= 64 << 10) + ["RSS grew"] * (rss_after - rss_before > 1 << 20)
-    print(f"{tag} {len(table)} paths x {iterations} iterations = {len(table) * iterations} calls in "
-          f"{time.perf_counter() - started:.1f} s; {len(objects)} reference counts watched; {len(failures)} failures\n"
-          f"{tag} tracemalloc net growth over the last {traced} iterations: {growth} bytes (limit 65536); RSS over "
-          f"the others {rss_before / 2**20:.1f} -> {rss_after / 2**20:.1f} MiB (limit +1 MiB)\n"
+    failures += ["tracemalloc growth"] * (growth >= 64 << 10) + ["RSS growth"] * (rss_after - rss_before > 1 << 20)
+    print(f"{tag} {len(table)} paths x {iterations} = {len(table) * iterations} calls in {time.perf_counter() - started:.1f}"
+          f" s; {len(objects)} reference counts watched\n{tag} tracemalloc net growth "
+          f"over the last {traced} iterations: {growth} bytes (limit 65536); RSS over the first {iterations - traced}: "
+          f"{rss_before / 2**20:.2f} -> {rss_after / 2**20:.2f} MiB (limit +1)\n"
           + "".join(f"{tag} FAIL {failure}\n" for failure in failures), end="", flush=True)
     return 1 if failures else 0
 
 
-def main():
+if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--iterations", type=int, default=100_000)
     parser.add_argument("--jobs", type=int, default=2, help="processes, each soaking its share of the paths")
-    args, started = parser.parse_args(), time.perf_counter()
-    instances, table = paths()
+    args, started, (instances, table) = parser.parse_args(), time.perf_counter(), paths()
     for index in range(args.jobs):
         if os.fork() == 0:
-            os._exit(shard(instances, table[index::args.jobs], args.iterations, f"[{index + 1}/{args.jobs}]"))
+            os._exit(soak(instances, table[index::args.jobs], args.iterations, f"[{index + 1}/{args.jobs}]"))
     failed = sum(os.wait()[1] != 0 for _ in range(args.jobs))
-    print(f"soak: {len(table) * args.iterations} calls in {args.jobs} processes, {time.perf_counter() - started:.1f} s,"
-          f" {'FAILED' if failed else 'passed'}")
-    return 1 if failed else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    print(f"soak: {len(table) * args.iterations} calls in {time.perf_counter() - started:.1f} s, "
+          + ("FAILED" if failed else "passed"))
+    sys.exit(1 if failed else 0)

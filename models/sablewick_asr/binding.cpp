@@ -1,25 +1,78 @@
 #include "binding.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace sablewick {
 
 namespace {
 
+// A TypeError message assembled from ASCII pieces, without the printf-style formatter.
+class Message {
+  public:
+    // A C string, cut at `limit` bytes as "%.<limit>s" would cut it.
+    Message& add(const char* text, std::size_t limit = 200) {
+        std::size_t length = strnlen(text, limit);
+        for (std::size_t i = 0; i < length; ++i) ascii_ = ascii_ && static_cast<unsigned char>(text[i]) < 128;
+        length = std::min(length, sizeof buffer_ - used_);
+        std::memcpy(buffer_ + used_, text, length);
+        used_ += length;
+        return *this;
+    }
+    Message& add(Py_ssize_t number) {
+        used_ = static_cast<std::size_t>(
+            std::to_chars(buffer_ + used_, buffer_ + sizeof buffer_, number).ptr - buffer_);
+        return *this;
+    }
+    bool ascii() const { return ascii_; }
+    bool raise() const {
+        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(used_), 127);
+        if (!text) return false;
+        std::memcpy(PyUnicode_1BYTE_DATA(text), buffer_, used_);
+        PyErr_SetObject(PyExc_TypeError, text);
+        Py_DECREF(text);
+        return false;
+    }
+
+  private:
+    char buffer_[4 * 200 + 128];
+    std::size_t used_ = 0;
+    bool ascii_ = true;
+};
+
 // The count message. `given` is the number of positional arguments given, or the position of the first
 // required parameter left unfilled.
 SABLEWICK_COLD bool count_error(const Signature& sig, Py_ssize_t given) {
+    // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
     const bool exact = sig.required == sig.count;
     const char* word = exact ? "exactly" : given < sig.required ? "at least" : "at most";
     Py_ssize_t expected = (!exact && given > sig.count) ? sig.count : sig.required;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.method,
-                 word, expected, expected == 1 ? "" : "s", given);
-    return false;
+    return Message()
+        .add(sig.method)
+        .add("() takes ")
+        .add(word)
+        .add(" ")
+        .add(expected)
+        .add(expected == 1 ? " positional argument (" : " positional arguments (")
+        .add(given)
+        .add(" given)")
+        .raise();
 }
 
 SABLEWICK_COLD bool type_error(const Param& param, const char* expected, PyObject* value) {
+    const char* type_name = Py_TYPE(value)->tp_name;
+    Message message;
+    message.add("Argument '")
+        .add(param.text)
+        .add("' has incorrect type (expected ")
+        .add(expected)
+        .add(", got ");
+    message.add(type_name).add(")");
+    if (message.ascii()) return message.raise();
+    // A type named outside ASCII: the formatter's own decoding of the name.
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param.text, expected, Py_TYPE(value)->tp_name);
+                 param.text, expected, type_name);
     return false;
 }
 

@@ -4,6 +4,7 @@
 
 #include "classes.h"
 #include "names.h"
+#include "support.h"
 
 namespace sablewick {
 
@@ -35,11 +36,6 @@ Ref normalize(PyObject* globals, PyObject* audio);
 // The steps that open transcribe and stream_generate: the availability test, the lazy load and the
 // normalisation. 1 with `audio` set, 0 when the engine is missing, -1 with an exception set.
 int prepare_audio(Method* method, PyObject* self, PyObject* given, Ref& audio);
-
-// self.<name> = value
-inline bool set_attr(PyObject* self, PyObject* name, PyObject* value) {
-    return PyObject_SetAttr(self, name, value) == 0;
-}
 
 // Logic shared by both classes.
 PyObject* load_model(Method* method, PyObject* const* v);

@@ -111,6 +111,15 @@ Ref concat(std::initializer_list<PyObject*> pieces) {
     }
     Ref result = Ref::steal(PyUnicode_New(length, max_char));
     if (!result) return {};
+    if (max_char == 127) {
+        // All ASCII: one byte a character in every piece.
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+        for (PyObject* piece : pieces) {
+            std::memcpy(out, PyUnicode_DATA(piece), static_cast<std::size_t>(PyUnicode_GET_LENGTH(piece)));
+            out += PyUnicode_GET_LENGTH(piece);
+        }
+        return result;
+    }
     Py_ssize_t at = 0;
     for (PyObject* piece : pieces) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
@@ -159,11 +168,12 @@ namespace {
 // (then `unbound` is set and the caller passes obj first). Null without an exception when absent.
 Ref lookup_special(PyObject* obj, PyObject* name, bool& unbound) {
     PyTypeObject* type = Py_TYPE(obj);
-    PyObject* mro = type->tp_mro;
     Ref found;
-    if (mro) {
+    if (PyObject* mro = type->tp_mro) {
         for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n && !found; ++i) {
-            Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+            auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            // Static builtin types keep their namespace elsewhere; PyType_GetDict finds it.
+            Ref dict = base->tp_dict ? Ref::borrow(base->tp_dict) : Ref::steal(PyType_GetDict(base));
             if (!dict) continue;
             PyObject* value = PyDict_GetItemWithError(dict.get(), name);
             if (value)

@@ -12,8 +12,15 @@ Ref call_method(PyObject* obj, PyObject* name);
 Ref call_method(PyObject* obj, PyObject* name, PyObject* arg);
 Ref call_method(PyObject* obj, PyObject* name, PyObject* arg1, PyObject* arg2);
 
+// getattr(obj, name) and setattr(obj, name, value) for interned str names: straight to the type's slot,
+// which is where PyObject_GetAttr and PyObject_SetAttr end up for such names.
 inline Ref getattr(PyObject* obj, PyObject* name) {
-    return Ref::steal(PyObject_GetAttr(obj, name));
+    getattrofunc get = Py_TYPE(obj)->tp_getattro;
+    return Ref::steal(get ? get(obj, name) : PyObject_GetAttr(obj, name));
+}
+inline bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    setattrofunc set = Py_TYPE(obj)->tp_setattro;
+    return (set ? set(obj, name, value) : PyObject_SetAttr(obj, name, value)) == 0;
 }
 
 // An f-string replacement field without a format specification: an exact str as it is, else format(v, "").

@@ -8,7 +8,6 @@ from contextlib import contextmanager, nullcontext
 from functools import partial
 from pathlib import Path
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # NumPy single-threaded, so that forking the jobs is safe
 sys.path[:0] = [str(Path(__file__).resolve().parent.parent / part) for part in ("host", "engine")]
 import numpy as np  # noqa: E402
 
@@ -17,12 +16,11 @@ from models import sablewick_asr as asr  # noqa: E402
 
 S, O = asr.SablewickStreamASR, asr.SablewickOfflineASR
 MODEL, LANGUAGE = f"sablewick/soak-{uuid.uuid4().hex}", "".join("en")  # built at run time: not immortal
-AUDIO, EMPTY = np.linspace(-0.5, 0.5, 16, dtype=np.float32), np.zeros(0, np.float32)  # short: calls count
-PCM = (np.arange(16) - 8).astype(np.int16)  # converted by normalisation
+A, EMPTY, PCM = np.linspace(-0.5, 0.5, 16, dtype=np.float32), np.zeros(0, np.float32), np.arange(16, dtype=np.int16)
 LINES = ["soak", "text"]  # what the engine recognises: describing the audio would cost more than the call
-Fault, Interrupt, Str = type("Fault", (Exception,), {}), type("Interrupt", (BaseException,), {}), type("Str", (str,), {})
-Truthless = type("Truthless", (), {"__bool__": lambda self: 1 / 0})  # a truth test that raises
-T, F, M = "transcribe_without_streaming", {"fresh": True}, {"missing": True}
+Fault, Interrupt = type("Fault", (Exception,), {}), type("Interrupt", (BaseException,), {})
+Str, Truthless = type("Str", (str,), {}), type("Truthless", (), {"__bool__": lambda self: 1 / 0})  # 1 / 0: its test raises
+T, F, M, NAN = "transcribe_without_streaming", {"fresh": True}, {"missing": True}, float("nan")
 
 
 class Script(sablewick_voice.Script):
@@ -38,8 +36,8 @@ Logger = type("Logger", (), {"fail": None, "__getattr__": lambda self, level: pa
 
 
 @contextmanager
-def condition(engine=None, exc=Fault, logger=None, pair=None, lines=LINES, fresh=False, missing=False, unset=None):
-    """An engine entry failing once, a model pair, lines, empty caches, a missing global: set, then undone."""
+def condition(engine=None, exc=Fault, logger=None, pair=None, lines=LINES, fresh=False, missing=False):
+    """An engine entry failing once, a model pair, lines, empty caches, no engine: set, then undone."""
     script, saved = sablewick_voice.script, {cls: cls._model_cache for cls in (S, O)} if fresh else {}
     for cls in saved:
         cls._model_cache = {}
@@ -47,11 +45,9 @@ def condition(engine=None, exc=Fault, logger=None, pair=None, lines=LINES, fresh
         script.fail(engine, exc("engine fault"), times=1)
     script.model_pair, script.lines, asr.logger.fail = pair() if callable(pair) else pair, lines, logger
     asr.SABLEWICK_AVAILABLE = not missing
-    removed = vars(asr).pop(unset) if unset else None
     try:
         yield
     finally:
-        vars(asr).update({unset: removed} if unset else {})
         script.clear() if engine else None
         script.model_pair, script.lines, asr.logger.fail, asr.SABLEWICK_AVAILABLE = None, LINES, None, True
         for cls, cache in saved.items():
@@ -65,71 +61,57 @@ def unload(instance, method, *args):
 
 def class_paths(cls, r, u):
     """(exception it must raise or None, condition, function, *arguments) for what both classes have."""
+    t, i = r.transcribe, r._transcribe_internal
     return [
         (None, {}, partial(cls, model=MODEL, sample_rate=8000.5)), (None, F, cls), (None, M, cls),
-        (None, {**F, "pair": lambda: iter("pa")}, cls), (NameError if cls is S else None, {"unset": "ModelType"}, cls),
-        (NameError, {"unset": "SABLEWICK_AVAILABLE"}, cls), (Fault, {**F, "engine": "Transcriber"}, cls),
+        (None, {**F, "pair": lambda: iter("pa")}, cls), (Fault, {**F, "engine": "Transcriber"}, cls),
         (Fault, {**F, "engine": "get_model_for_language"}, cls), (ValueError, {**F, "pair": ("p", "a", "x")}, cls),
         (ValueError, {**F, "pair": lambda: iter("p")}, cls), (TypeError, {**F, "pair": 7}, cls),
-        (Fault, {**F, "logger": "info"}, cls), (None, {}, r.load), (None, {}, unload, u, "load"),
-        (None, {}, r._load_model), (ImportError, M, r.load), (ImportError, M, r._load_model),
-        (None, {}, r.transcribe, AUDIO, LANGUAGE), (None, {}, r.transcribe, PCM), (None, M, r.transcribe, None),
-        (None, {}, unload, u, "transcribe", AUDIO), (None, {"lines": []}, r.transcribe, AUDIO),
-        (None, {"lines": ["a", "", "b"]}, r.transcribe, AUDIO), (RuntimeError, {"engine": T}, r.transcribe, AUDIO),
-        (Interrupt, {"engine": T, "exc": Interrupt}, r.transcribe, AUDIO),
-        (RuntimeError, {"lines": ["a", 1]}, r.transcribe, AUDIO), (RuntimeError, {"logger": "debug"}, r.transcribe, AUDIO),
-        (Fault, {"engine": T, "logger": "error"}, r.transcribe, AUDIO), (ValueError, {}, r.transcribe, "not audio"),
-        (Fault, {**F, "engine": "Transcriber"}, unload, u, "transcribe", AUDIO),
-        (None, {}, r._transcribe_internal, AUDIO), (RuntimeError, {"lines": []}, r._transcribe_internal, 5),
-        (RuntimeError, {}, unload, u, "_transcribe_internal", AUDIO),
-        (ZeroDivisionError, {}, r.stream_generate, AUDIO, Truthless()),
-        (None, {}, partial(cls.__init__, self=cls.__new__(cls), model=MODEL)),
-        (ValueError, {}, partial(cls, sample_rate=float("nan"))),
-    ] + [(TypeError, {}, *row) for row in [  # binding errors
-        (cls.transcribe, r), (r.transcribe, AUDIO, "zh", 1), (partial(r.transcribe, AUDIO, audio=AUDIO),),
-        (partial(r.transcribe, AUDIO, rate=1),), (r.transcribe, AUDIO, None), (r.transcribe, AUDIO, Str("zh")),
-        (lambda: r.transcribe(AUDIO, **{1: 2}),), (partial(r.stream_generate, AUDIO, flag=1),), (r.load, 1),
-        (cls._load_model,), (partial(r.reset, now=1),), (cls, "a", "b", "c", "d", 1, 2), (partial(cls, model=None),),
-        (partial(cls, sample_rate="fast"),), (partial(cls, "a", "b", "c", "d", language="zh"),)]]
+        (Fault, {**F, "logger": "info"}, cls), (None, {}, r.load), (None, {}, unload, u, "load"), (None, {}, r._load_model),
+        (ImportError, M, r.load), (ImportError, M, r._load_model), (None, {}, t, A, LANGUAGE), (None, {}, t, PCM),
+        (None, M, t, None), (None, {}, unload, u, "transcribe", A), (None, {"lines": []}, t, A),
+        (None, {"lines": ["a", "", "b"]}, t, A), (RuntimeError, {"engine": T}, t, A),
+        (Interrupt, {"engine": T, "exc": Interrupt}, t, A), (RuntimeError, {"lines": ["a", 1]}, t, A),
+        (RuntimeError, {"logger": "debug"}, t, A), (Fault, {"engine": T, "logger": "error"}, t, A),
+        (ValueError, {}, t, "not audio"), (Fault, {**F, "engine": "Transcriber"}, unload, u, "transcribe", A),
+        (None, {}, i, A), (RuntimeError, {"lines": []}, i, 5), (RuntimeError, {}, unload, u, "_transcribe_internal", A),
+        (ZeroDivisionError, {}, r.stream_generate, A, Truthless()), (ValueError, {}, partial(cls, sample_rate=NAN)),
+        (None, {}, partial(cls.__init__, self=cls.__new__(cls), model=MODEL))] + [(TypeError, {}, *row) for row in [
+            (cls.transcribe, r), (t, A, "zh", 1), (partial(t, A, audio=A),), (partial(t, A, rate=1),), (t, A, None),
+            (t, A, Str("zh")), (lambda: t(A, **{1: 2}),), (partial(r.stream_generate, A, flag=1),), (r.load, 1),
+            (cls._load_model,), (partial(r.reset, now=1),), (cls, "a", "b", "c", "d", 1, 2), (partial(cls, model=None),),
+            (partial(cls, sample_rate="fast"),), (partial(cls, "a", "b", "c", "d", language="zh"),)]]  # binding errors
 
 
 def paths():
     sablewick_voice.script, asr.logger = Script(), Logger()
-    s, o, us, uo, odd = S(model=MODEL), O(model=MODEL), S(model=MODEL), O(model=MODEL), ReturnsTuple(model=MODEL)
+    s, o, us, uo = S(model=MODEL), O(model=MODEL), S(model=MODEL), O(model=MODEL)
+    odd = type("ReturnsTuple", (O,), {"transcribe": lambda self, audio, language: ()})(model=MODEL)
+    sg = s.stream_generate
 
     def cycle(is_final=True, engine=None):  # fresh, started, an empty chunk, final (with a failing entry)
-        s.reset(), s.stream_generate(AUDIO), s.stream_generate(EMPTY)
+        s.reset(), sg(A), sg(EMPTY)
         with condition(engine):
-            s.stream_generate(AUDIO, is_final)
+            sg(A, is_final)
     return (s, o, us, uo, odd), class_paths(S, s, us) + class_paths(O, o, uo) + [
-        (None, {}, cycle), (None, {}, cycle, False), (RuntimeError, {}, cycle, True, "stop"),
-        (None, {}, s.stream_generate, PCM, [0]), (None, M, s.stream_generate, None),
-        (RuntimeError, {"engine": "start"}, lambda: (s.reset(), s.stream_generate(AUDIO))),
-        (RuntimeError, {"engine": "add_audio"}, s.stream_generate, AUDIO), (ValueError, {}, s.stream_generate, "-"),
-        (Interrupt, {"engine": "add_audio", "exc": Interrupt}, s.stream_generate, AUDIO),
-        (None, {}, unload, us, "stream_generate", AUDIO, True),
-        (None, {"engine": "stop"}, lambda: (s.stream_generate(AUDIO), s.reset())),
-        (None, {"engine": "stop", "exc": Interrupt}, lambda: (s.stream_generate(AUDIO), s.reset())),
+        (None, {}, cycle), (None, {}, cycle, False), (RuntimeError, {}, cycle, True, "stop"), (None, {}, sg, PCM, [0]),
+        (None, M, sg, None), (RuntimeError, {"engine": "start"}, lambda: (s.reset(), sg(A))), (ValueError, {}, sg, "-"),
+        (RuntimeError, {"engine": "add_audio"}, sg, A), (Interrupt, {"engine": "add_audio", "exc": Interrupt}, sg, A),
+        (None, {}, unload, us, "stream_generate", A, True), (None, {"engine": "stop"}, lambda: (sg(A), s.reset())),
+        (None, {"engine": "stop", "exc": Interrupt}, lambda: (sg(A), s.reset())),
         (TypeError, {}, partial(S, update_interval="slow")), (TypeError, {}, partial(O, model_type=asr.ModelType.SABLEWICK)),
-        (TypeError, {}, o._transcribe_internal, AUDIO, "zh"), (None, {}, o.stream_generate, AUDIO, True, LANGUAGE),
-        (RuntimeError, {"engine": T}, o.stream_generate, AUDIO), (Fault, {"logger": "error"}, o.stream_generate, AUDIO),
-        (TypeError, {}, odd.stream_generate, AUDIO), (None, {}, o.reset)]
-
-
-class ReturnsTuple(O):
-    def transcribe(self, audio, language="zh"):
-        return ()
+        (TypeError, {}, o._transcribe_internal, A, "zh"), (None, {}, o.stream_generate, A, True, LANGUAGE),
+        (RuntimeError, {"engine": T}, o.stream_generate, A), (Fault, {"logger": "error"}, o.stream_generate, A),
+        (TypeError, {}, odd.stream_generate, A), (None, {}, o.reset)]
 
 
 def watched(instances):
     """Everything the module touches, less the immortal objects, whose counts never move."""
-    objects = [MODEL, LANGUAGE, AUDIO, EMPTY, PCM, *vars(asr).values(), *vars(sablewick_voice).values(),
-               asr.ModelType.SABLEWICK, asr.ModelType.SABLEWICK.value]
-    for cls in (S, O):
-        objects += [*vars(cls).values(), *cls._model_cache.values()]
-        objects += [d for f in vars(cls).values() for d in (getattr(f, "__defaults__", None) or ())]
-    for instance in instances:
-        objects += [instance, *vars(instance).values()]
+    objects = [MODEL, LANGUAGE, A, EMPTY, PCM, *vars(asr).values(), *vars(sablewick_voice).values(),
+               asr.ModelType.SABLEWICK, asr.ModelType.SABLEWICK.value, *instances]
+    objects += [o for cls in (S, O) for o in (*vars(cls).values(), *cls._model_cache.values())]
+    objects += [o for cls in (S, O) for f in vars(cls).values() for o in (getattr(f, "__defaults__", None) or ())]
+    objects += [o for instance in instances for o in vars(instance).values()]
     return [o for o in {id(o): o for o in objects}.values() if sys.getrefcount(o) < 1 << 28]
 
 
@@ -164,19 +146,18 @@ def soak(instances, table, iterations, tag):
     gc.collect()
     rss_after = rss()  # before tracing: tracemalloc's own tables would count
     tracemalloc.start()  # for the last tenth only: tracing doubles the cost, and a tenth shows any per-call leak
-    traced_before = tracemalloc.get_traced_memory()[0]
     run(traced)
     gc.collect()
-    growth = tracemalloc.get_traced_memory()[0] - traced_before
+    growth = tracemalloc.get_traced_memory()[0]  # what was allocated since the start and is still alive
     tracemalloc.stop()
     after = [sys.getrefcount(o) for o in objects]  # the same expression as before: the same temporaries
     failures += [f"{type(objects[i]).__name__} {objects[i]!r:.60}: {counts[i]} -> {after[i]}"
                  for i in range(len(objects)) if after[i] != counts[i]]
     failures += ["tracemalloc growth"] * (growth >= 64 << 10) + ["RSS growth"] * (rss_after - rss_before > 1 << 20)
-    print(f"{tag} {len(table)} paths x {iterations} = {len(table) * iterations} calls in {time.perf_counter() - started:.1f}"
-          f" s; {len(objects)} reference counts watched\n{tag} tracemalloc net growth "
-          f"over the last {traced} iterations: {growth} bytes (limit 65536); RSS over the first {iterations - traced}: "
-          f"{rss_before / 2**20:.2f} -> {rss_after / 2**20:.2f} MiB (limit +1)\n"
+    print(f"{tag} {len(table)} paths x {iterations} = {len(table) * iterations} calls in "
+          f"{time.perf_counter() - started:.1f} s; {len(objects)} reference counts watched\n{tag} tracemalloc net "
+          f"growth over the last {traced} iterations: {growth} bytes (limit 65536); RSS over the first "
+          f"{iterations - traced}: {rss_before / 2**20:.2f} -> {rss_after / 2**20:.2f} MiB (limit +1)\n"
           + "".join(f"{tag} FAIL {failure}\n" for failure in failures), end="", flush=True)
     return 1 if failures else 0
 

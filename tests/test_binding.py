@@ -2,6 +2,7 @@
 
 import ctypes
 import math
+import os
 import re
 from decimal import Decimal
 from fractions import Fraction
@@ -328,7 +329,8 @@ def same(name, rule, expected, got):
 
 
 @pytest.mark.parametrize("sig", SIGS, ids=lambda sig: f"{sig.cls.__name__}.{sig.method}")
-@settings(max_examples=250, deadline=None)
+# The sanitizer run asks for fewer examples: every allocation costs it a stack walk.
+@settings(max_examples=int(os.environ.get("SABLEWICK_FUZZ_EXAMPLES", "250")), deadline=None)
 @given(data=st.data())
 def test_binding_agrees_with_a_python_function(sig, data):
     through, style, pos, kw = data.draw(calls(sig))

@@ -3,6 +3,8 @@
 import random
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
+from functools import partial
 
 import numpy as np
 
@@ -40,15 +42,10 @@ def test_sixteen_threads_share_recognisers(recorder, model_name, monkeypatch, re
                 unexpected.append(repr(e))
             done[index] += 1
 
-    threads, interval = [threading.Thread(target=hammer, args=(i,)) for i in range(THREADS)], sys.getswitchinterval()
+    request.addfinalizer(partial(sys.setswitchinterval, sys.getswitchinterval()))
     sys.setswitchinterval(1e-6)
-    try:
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(interval)
+    with ThreadPoolExecutor(THREADS) as pool:  # one thread a task: each waits at the barrier for the others
+        list(pool.map(hammer, range(THREADS)))
     assert not unexpected and sum(done) == THREADS * ROUNDS, unexpected[:10]
     assert all(i._transcriber is type(i)._model_cache[f"{i.model}_cpu_zh"] for i in unloaded if i._transcriber)
     assert len({id(cls._model_cache[f"{model_name}-{k}_cpu_zh"]) for cls in (S, O) for k in range(KEYS)}) == 2 * KEYS

@@ -79,8 +79,7 @@ bool set_item(PyObject* mapping, PyObject* key, PyObject* value) {
 }  // namespace
 
 bool create_class(PyObject* globals, const ClassSpec& spec) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    if (!name) return false;
+    Ref name = Ref::borrow(*spec.name);
     Ref base = lookup_global(globals, N.BaseASR);
     if (!base) return false;
     Ref original_bases = Ref::steal(PyTuple_Pack(1, base.get()));

@@ -8,7 +8,7 @@ namespace sablewick {
 constexpr int kMethodsPerClass = 7;
 
 struct ClassSpec {
-    const char* name;
+    PyObject* const* name;  // interned
     const char* doc;
     const MethodDef* methods[kMethodsPerClass];  // in namespace order; the first is __init__
 };

@@ -118,7 +118,7 @@ const MethodDef kReset =
 }  // namespace
 
 const ClassSpec kOfflineClass = {
-    "SablewickOfflineASR",
+    &N.SablewickOfflineASR,
     "Sablewick offline ASR model.",
     {&kInit, &kLoadModel, &kLoad, &kTranscribeInternal, &kTranscribe, &kStreamGenerate, &kReset},
 };

@@ -193,7 +193,7 @@ const MethodDef kReset =
 }  // namespace
 
 const ClassSpec kStreamClass = {
-    "SablewickStreamASR",
+    &N.SablewickStreamASR,
     "Sablewick streaming ASR model.",
     {&kInit, &kLoadModel, &kLoad, &kTranscribeInternal, &kStreamGenerate, &kTranscribe, &kReset},
 };

@@ -1,5 +1,4 @@
-"""Every Python-level call that a method makes on its success path is made to raise in turn. The call points come
-from a recording of the successful call, so a new one is covered without touching this file."""
+"""Each Python-level call a method makes on its success path, as a recording of it finds them, raises in turn."""
 
 import itertools
 import threading
@@ -15,16 +14,14 @@ from conftest import sablewick_asr as asr
 S, O = asr.SablewickStreamASR, asr.SablewickOfflineASR
 AUDIO = (np.arange(1600) % 200 - 100).astype(np.int16)  # int16, so that normalisation converts it
 POINTS, FIGURES = None, {}  # the recording of the run in progress; passed/injected per case and kind
-Fault = type("Fault", (Exception,), {})
-Interrupt = type("Interrupt", (BaseException,), {})  # not KeyboardInterrupt, which would stop pytest
+Fault, Interrupt = type("Fault", (Exception,), {}), type("Interrupt", (BaseException,), {})
 
 
 class Points:
-    """Ordered record of call points and of the state each finds; raises `exc` at `target`: (label, occurrence)."""
+    """Ordered record of call points and of the state each finds; the point numbered `target` raises `exc`."""
 
     def __init__(self, state, target=None, exc=None):
-        self.state, self.target, self.exc = state, target, exc
-        self.trace, self.states, self.seen, self.active, self.obj = [], [], {}, False, None
+        self.state, self.target, self.exc, self.trace, self.states, self.active = state, target, exc, [], [], False
 
     def __call__(self, label, value=None):
         if self.active:
@@ -32,8 +29,7 @@ class Points:
             self.states.append(self.state())
             self.active = True
             self.trace.append((label, value))
-            self.seen[label] = self.seen.get(label, 0) + 1
-            if (label, self.seen[label]) == self.target:
+            if len(self.trace) - 1 == self.target:  # the calls before it are those of the successful run
                 raise self.exc
 
 
@@ -73,25 +69,24 @@ CASES = {f"{cls.__name__}.{row[0] or '__init__'} {row[1] or 'new'}{' final' * (l
          for cls in (S, O) for row in BOTH + OWN[cls]}
 
 
-@pytest.fixture
-def world(monkeypatch):
+@pytest.fixture(autouse=True)
+def stand_ins(monkeypatch):
     monkeypatch.setattr(sablewick_voice, "script", sablewick_voice.Script())
     clock = types.SimpleNamespace(time=recorded("time.time", partial(next, itertools.count(0, 0.01))))  # 10 ms steps
     for name, value in {"logger": Logger(), "time": clock, "SABLEWICK_AVAILABLE": True, "Transcriber": Transcriber,
                         "normalize_audio": recorded("normalize_audio", asr.normalize_audio), "get_model_for_language":
                         recorded("get_model_for_language", asr.get_model_for_language)}.items():
         monkeypatch.setattr(asr, name, value)
-    return monkeypatch
 
 
 class Run:
-    def __init__(self, world, case, target=None, exc=None):
+    def __init__(self, monkeypatch, case, target=None, exc=None):
         global POINTS
         cls, method, prepare, args, _ = CASES[case]
-        self.cache, self.lock, obj = Cache(), Lock(), None
+        self.cache, self.lock = Cache(), Lock()
         POINTS = Points(lambda: self.state(POINTS.obj), target, exc)
-        world.setattr(cls, "_model_cache", self.cache)
-        world.setattr(cls, "_cache_lock", self.lock)
+        monkeypatch.setattr(cls, "_model_cache", self.cache)
+        monkeypatch.setattr(cls, "_cache_lock", self.lock)
         if prepare:
             asr.SABLEWICK_AVAILABLE = prepare != "unloaded"
             obj = POINTS.obj = RECORDING[cls]()
@@ -113,9 +108,9 @@ class Run:
         return ({k: keys.get(id(v), v) for k, v in vars(obj).items()} if obj is not None else {}), set(self.cache)
 
 
-def problem(world, case, good, i, n, exc):
+def problem(monkeypatch, case, good, i, exc):
     (cls, method, *_), label, labels, prefix = CASES[case], good.labels[i], good.labels, good.labels[:i]
-    run = Run(world, case, (label, n), exc)
+    run = Run(monkeypatch, case, i, exc)
     if run.lock.inner.locked():
         return "the class lock is left held"
     if method == "reset" and (label == "stop" or labels[i:i + 2] == ["get:_transcriber", "stop"]):
@@ -139,17 +134,16 @@ def problem(world, case, good, i, n, exc):
     return None if run.after == good.states[i] else f"state {run.after}, expected {good.states[i]}"
 
 
-@pytest.mark.parametrize("kind", [Fault, Interrupt])
+@pytest.mark.parametrize("kind", [Fault, Interrupt])  # Interrupt, not KeyboardInterrupt, which would stop pytest
 @pytest.mark.parametrize("case", CASES)
-def test_every_call_point_fails_as_prescribed(world, case, kind):
-    good = Run(world, case)
+def test_every_call_point_fails_as_prescribed(monkeypatch, case, kind):
+    good = Run(monkeypatch, case)
     assert not isinstance(good.outcome, BaseException) and not good.lock.inner.locked(), good.outcome
     assert CASES[case][-1] in good.labels
-    seen, failures = {}, []
+    failures = []
     for i, label in enumerate(good.labels):
-        seen[label] = seen.get(label, 0) + 1
-        failure = problem(world, case, good, i, seen[label], kind(f"injected at {label} #{seen[label]}"))
-        failures += [f"{label} #{seen[label]}: {failure}"] if failure else []
+        failure = problem(monkeypatch, case, good, i, kind(f"injected at point {i}, {label}"))
+        failures += [f"point {i}, {label}: {failure}"] if failure else []
     FIGURES.setdefault(case, []).append(f"{kind.__name__} {len(good.labels) - len(failures)}/{len(good.labels)}")
     assert not failures, "\n".join(failures)
 

@@ -121,7 +121,7 @@ def soak(instances, table, iterations, tag):
     failures, started = [], time.perf_counter()
 
     def run(rounds):
-        for _ in range(rounds):
+        for n in range(1, rounds + 1):
             for expected, conditions, function, *args in table:
                 try:
                     with condition(**conditions) if conditions else nullcontext():
@@ -133,17 +133,16 @@ def soak(instances, table, iterations, tag):
                     failures.append(f"{function!r:.70}{tuple(args)!r:.40} {conditions}: {outcome!r}")
             if len(failures) > 20:
                 return
+            if n % 1000 == 0 or n == rounds:  # the stand-ins' exceptions and frames form cycles: collect them
+                gc.collect()
 
     run(max(1, iterations // 100))  # warm-up: caches, interned names, allocator arenas
     objects, traced = watched(instances), max(1, iterations // 10)
-    gc.collect()
     counts, rss_before = [sys.getrefcount(o) for o in objects], rss()
     run(iterations - traced)
-    gc.collect()
     rss_after = rss()  # before tracing: tracemalloc's own tables would count
     tracemalloc.start()  # for the last tenth only: tracing doubles the cost, and a tenth shows any per-call leak
     run(traced)
-    gc.collect()
     growth = tracemalloc.get_traced_memory()[0]  # what was allocated since the start and is still alive
     tracemalloc.stop()
     after = [sys.getrefcount(o) for o in objects]  # the same expression as before: the same temporaries

@@ -1,5 +1,5 @@
 // What the two recogniser classes share: their texts, the loading and one-shot transcription routines, and
-// the class specifications that module initialisation turns into classes.
+// the class descriptions that module initialisation turns into classes.
 #pragma once
 
 #include "classes.h"

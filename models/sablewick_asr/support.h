@@ -23,7 +23,7 @@ inline bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
     return (set ? set(obj, name, value) : PyObject_SetAttr(obj, name, value)) == 0;
 }
 
-// An f-string replacement field without a format specification: an exact str as it is, else format(v, "").
+// An f-string replacement field with no format_spec: an exact str as it is, else format(v, "").
 Ref fstring_field(PyObject* value);
 
 // prefix + format(elapsed, ".1f") + "ms, audio_len=" + str(len(audio)), in that order of evaluation.

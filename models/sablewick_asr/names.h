@@ -20,7 +20,7 @@ namespace sablewick {
     X(zel_asr_config) X(sablewick_voice) X(__enter__) X(__exit__) X(__mro_entries__) X(__prepare__) \
     X(__module__) X(__qualname__) X(__doc__) X(__annotations__) X(__orig_bases__) X(__builtins__) \
     X(__test__) X(name) X(loader) X(origin) X(parent) X(submodule_search_locations) X(__loader__) \
-    X(__file__) X(__package__) X(__path__) X(__name__) X(__signature__) X(SablewickStreamASR) X(SablewickOfflineASR) X(inspect) X(Parameter) \
+    X(__file__) X(__package__) X(__path__) X(SablewickStreamASR) X(SablewickOfflineASR) X(inspect) X(Parameter) \
     X(Signature) X(POSITIONAL_OR_KEYWORD)
 
 // Texts: constant strings that are not identifiers.

@@ -1,6 +1,7 @@
 #include "globals.h"
 
 #include <cstdint>
+#include <iterator>
 
 #include "names.h"
 
@@ -27,26 +28,18 @@ int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     return 0;
 }
 
-PyObject* global_name(Global name) {
-    switch (name) {
-        case Global::SABLEWICK_AVAILABLE:
-            return N.SABLEWICK_AVAILABLE;
-        case Global::Transcriber:
-            return N.Transcriber;
-        case Global::get_model_for_language:
-            return N.get_model_for_language;
-        case Global::ModelType:
-            return N.ModelType;
-        case Global::logger:
-            return N.logger;
-        case Global::normalize_audio:
-            return N.normalize_audio;
-        case Global::np:
-            return N.np;
-        default:
-            return N.time;
-    }
-}
+// The names of Global, in its order.
+PyObject* const* const kGlobalNames[] = {
+    &N.SABLEWICK_AVAILABLE,
+    &N.Transcriber,
+    &N.get_model_for_language,
+    &N.ModelType,
+    &N.logger,
+    &N.normalize_audio,
+    &N.np,
+    &N.time,
+};
+static_assert(std::size(kGlobalNames) == static_cast<std::size_t>(Global::count));
 
 }  // namespace
 
@@ -62,7 +55,7 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
 Ref lookup_global(PyObject* globals, Global name) {
     Slot& slot = g_globals[static_cast<int>(name)];
     if (slot.epoch == g_epoch && globals == g_watched_globals) return Ref::borrow(slot.value);
-    Ref value = lookup_global(globals, global_name(name));
+    Ref value = lookup_global(globals, *kGlobalNames[static_cast<int>(name)]);
     if (value && globals == g_watched_globals) {
         slot.epoch = g_epoch;
         slot.value = value.get();

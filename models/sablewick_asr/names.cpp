@@ -1,5 +1,7 @@
 #include "names.h"
 
+#include "support.h"
+
 namespace sablewick {
 
 Names N;
@@ -9,14 +11,6 @@ namespace {
 bool intern(PyObject*& slot, const char* text) {
     slot = PyUnicode_InternFromString(text);
     return slot != nullptr;
-}
-
-bool names_tuple(PyObject*& slot, std::initializer_list<PyObject*> items) {
-    slot = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (!slot) return false;
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(slot, i++, Py_NewRef(item));
-    return true;
 }
 
 }  // namespace
@@ -37,12 +31,12 @@ bool init_names() {
     if (!(N.one_ms = PyFloat_FromDouble(1.0))) return false;
     if (!(N.default_interval = PyFloat_FromDouble(0.3))) return false;
     if (!(N.default_rate = PyLong_FromLong(16000))) return false;
-    if (!names_tuple(N.kw_base_init, {N.model, N.revision, N.device, N.model_type})) return false;
-    if (!names_tuple(N.kw_transcriber, {N.model_path, N.model_arch})) return false;
-    if (!names_tuple(N.kw_transcribe, {N.sample_rate, N.flags})) return false;
-    if (!names_tuple(N.kw_normalize, {N.target_dtype})) return false;
-    if (!names_tuple(N.kw_parameter, {N.default_keyword, N.annotation_keyword})) return false;
-    if (!names_tuple(N.kw_signature, {N.return_annotation_keyword})) return false;
+    if (!(N.kw_base_init = tuple_of({N.model, N.revision, N.device, N.model_type}).release())) return false;
+    if (!(N.kw_transcriber = tuple_of({N.model_path, N.model_arch}).release())) return false;
+    if (!(N.kw_transcribe = tuple_of({N.sample_rate, N.flags}).release())) return false;
+    if (!(N.kw_normalize = tuple_of({N.target_dtype}).release())) return false;
+    if (!(N.kw_parameter = tuple_of({N.default_keyword, N.annotation_keyword}).release())) return false;
+    if (!(N.kw_signature = tuple_of({N.return_annotation_keyword}).release())) return false;
     if (!(N.builtins = PyImport_ImportModule("builtins"))) return false;
     N.builtins_dict = PyModule_GetDict(N.builtins);
     done = true;

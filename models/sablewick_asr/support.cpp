@@ -1,10 +1,7 @@
 #include "support.h"
 
-#include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <cstring>
-#include <string_view>
 
 #include "names.h"
 
@@ -32,15 +29,6 @@ Ref fstring_field(PyObject* value) {
 
 namespace {
 
-// Writes what format(x, ".1f") gives for a float: correctly rounded, locale-independent.
-char* write_1f(char* out, char* end, double x) {
-    if (std::isnan(x) || std::isinf(x)) {
-        std::string_view text = std::isnan(x) ? "nan" : x < 0 ? "-inf" : "inf";
-        return std::copy(text.begin(), text.end(), out);
-    }
-    return std::to_chars(out, end, x, std::chars_format::fixed, 1).ptr;
-}
-
 Ref ascii(const char* text, std::size_t length) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
     if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), text, length);
@@ -57,23 +45,35 @@ Ref decimal(Py_ssize_t count) {
 
 Ref timing_message(PyObject* prefix, PyObject* elapsed, PyObject* audio) {
     constexpr Py_ssize_t kShortPrefix = 64;
+    constexpr std::size_t kLongestNumber = 320;  // a finite double takes at most 312 characters
     if (PyFloat_CheckExact(elapsed) && PyUnicode_IS_ASCII(prefix) &&
         PyUnicode_GET_LENGTH(prefix) < kShortPrefix) {
-        // The common case: one ASCII buffer, one str, no intermediate objects. Formatting an exact float
-        // cannot fail or run code, so taking the length first is not observable.
-        Py_ssize_t count = PyObject_Length(audio);
-        if (count < 0) return {};
-        static constexpr char kMiddle[] = "ms, audio_len=";
-        char buffer[kShortPrefix + 400];
-        char* const end = buffer + sizeof buffer;
-        char* p = buffer;
-        std::memcpy(p, PyUnicode_1BYTE_DATA(prefix), static_cast<std::size_t>(PyUnicode_GET_LENGTH(prefix)));
-        p += PyUnicode_GET_LENGTH(prefix);
-        p = write_1f(p, end - sizeof kMiddle - 24, PyFloat_AS_DOUBLE(elapsed));
-        std::memcpy(p, kMiddle, sizeof kMiddle - 1);
-        p += sizeof kMiddle - 1;
-        p = std::to_chars(p, end, count).ptr;
-        return ascii(buffer, static_cast<std::size_t>(p - buffer));
+        // The common case: one ASCII buffer, one str, no intermediate objects. The number comes from the
+        // routine that format(x, ".1f") itself uses.
+        char* number = PyOS_double_to_string(PyFloat_AS_DOUBLE(elapsed), 'f', 1, 0, nullptr);
+        if (!number) return {};
+        const std::size_t number_length = strnlen(number, kLongestNumber + 1);
+        if (number_length <= kLongestNumber) {
+            Py_ssize_t count = PyObject_Length(audio);
+            if (count < 0) {
+                PyMem_Free(number);
+                return {};
+            }
+            static constexpr char kMiddle[] = "ms, audio_len=";
+            char buffer[kShortPrefix + kLongestNumber + sizeof kMiddle + 24];
+            char* p = buffer;
+            std::memcpy(p, PyUnicode_1BYTE_DATA(prefix),
+                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(prefix)));
+            p += PyUnicode_GET_LENGTH(prefix);
+            std::memcpy(p, number, number_length);
+            p += number_length;
+            PyMem_Free(number);
+            std::memcpy(p, kMiddle, sizeof kMiddle - 1);
+            p += sizeof kMiddle - 1;
+            p = std::to_chars(p, buffer + sizeof buffer, count).ptr;
+            return ascii(buffer, static_cast<std::size_t>(p - buffer));
+        }
+        PyMem_Free(number);
     }
     Ref time_text = Ref::steal(PyObject_Format(elapsed, N.format_1f));
     if (!time_text) return {};

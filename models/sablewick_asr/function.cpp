@@ -13,7 +13,12 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     Method* method = reinterpret_cast<Method*>(callable);
     Bound bound;
     if (!bind(method->def->sig, method->defaults, args, nargsf, kwnames, bound)) return nullptr;
-    return method->def->logic(method, bound.v);
+    // Counted against the recursion limit as a Python function call is, so that recursion through the
+    // methods ends in RecursionError instead of overflowing the C stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = method->def->logic(method, bound.v);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // As for a Python function: on the class the method itself, on an instance a bound method.
@@ -162,6 +167,8 @@ bool init_method_type() {
         slots,
     };
     MethodType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    // 3.12.1 can fail here for want of memory without setting an exception.
+    if (!MethodType && !PyErr_Occurred()) PyErr_NoMemory();
     return MethodType != nullptr;
 }
 

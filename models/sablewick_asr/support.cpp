@@ -218,6 +218,16 @@ bool WithBlock::enter(PyObject* manager) {
         }
         return false;
     }
+    if (exit_unbound_ && Py_IS_TYPE(exit_.get(), &PyMethodDescr_Type)) {
+        auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(exit_.get());
+        // What calling the descriptor would do after its checks: the C function, given self and a tuple.
+        if ((descriptor->d_method->ml_flags & ~METH_COEXIST) == METH_VARARGS &&
+            PyObject_TypeCheck(manager, PyDescr_TYPE(descriptor))) {
+            exit_args_ = tuple_of({Py_None, Py_None, Py_None});
+            if (!exit_args_) return false;
+            exit_varargs_ = descriptor->d_method->ml_meth;
+        }
+    }
     PyObject* args[] = {nullptr, manager};
     Ref result = Ref::steal(
         enter_unbound
@@ -226,27 +236,34 @@ bool WithBlock::enter(PyObject* manager) {
     return static_cast<bool>(result);
 }
 
+Ref WithBlock::call_exit(PyObject* type, PyObject* value, PyObject* traceback) {
+    if (exit_varargs_) {
+        // The tuple is still ours alone, so its items may be set; setting them allocates nothing.
+        PyObject* args = exit_args_.get();
+        PyObject* items[] = {type, value, traceback};
+        for (Py_ssize_t i = 0; i < 3; ++i) {
+            if (PyTuple_GET_ITEM(args, i) != items[i])
+                Py_SETREF(PyTuple_GET_ITEM(args, i), Py_NewRef(items[i]));
+        }
+        return Ref::steal(exit_varargs_(manager_.get(), args));
+    }
+    PyObject* args[] = {nullptr, manager_.get(), type, value, traceback};
+    return Ref::steal(
+        exit_unbound_
+            ? PyObject_Vectorcall(exit_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+            : PyObject_Vectorcall(exit_.get(), args + 2, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 bool WithBlock::exit() {
     PyObject* raised = PyErr_GetRaisedException();
-    if (!raised) {
-        PyObject* args[] = {nullptr, manager_.get(), Py_None, Py_None, Py_None};
-        Ref result = Ref::steal(
-            exit_unbound_
-                ? PyObject_Vectorcall(exit_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                : PyObject_Vectorcall(exit_.get(), args + 2, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        return static_cast<bool>(result);
-    }
+    if (!raised) return static_cast<bool>(call_exit(Py_None, Py_None, Py_None));
     Ref exc = Ref::steal(raised);
     int swallow = 0;
     {
         HandlerScope scope(exc.get());
         Ref traceback = Ref::steal(PyException_GetTraceback(exc.get()));
-        PyObject* args[] = {nullptr, manager_.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())),
-                            exc.get(), traceback ? traceback.get() : Py_None};
-        Ref result = Ref::steal(
-            exit_unbound_
-                ? PyObject_Vectorcall(exit_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                : PyObject_Vectorcall(exit_.get(), args + 2, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref result = call_exit(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                               traceback ? traceback.get() : Py_None);
         swallow = result ? PyObject_IsTrue(result.get()) : -1;
         if (swallow < 0) {
             chain_context(exc.get());

@@ -74,9 +74,15 @@ class WithBlock {
     bool exit();
 
   private:
+    Ref call_exit(PyObject* type, PyObject* value, PyObject* traceback);
+
     Ref manager_;
     Ref exit_;
     bool exit_unbound_ = false;
+    // A builtin __exit__ that takes its arguments as one tuple (threading.Lock's) is called straight, with
+    // a tuple made before entering: once the lock is taken, leaving cannot fail for want of memory.
+    PyCFunction exit_varargs_ = nullptr;
+    Ref exit_args_;
 };
 
 }  // namespace sablewick

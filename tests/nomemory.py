@@ -1,0 +1,260 @@
+"""Allocation-failure sweeps: the allocations of a call, or of the first import, fail one index after another.
+
+    python tests/nomemory.py calls [MODE]   # construction, load, lazily loading transcribe and stream_generate
+    python tests/nomemory.py import [STRIDE]  # the first import, each attempt in a fresh (forked) process
+
+MODE "one" fails allocation k alone, "rest" allocation k and every one after it; k counts up from 0 until the
+call has run untouched (a run of normal results as long as UNTOUCHED). Prints one JSON object: per path, the
+outcomes by kind with the indices of the unusual ones. Outcomes: "ok" (the normal result), "MemoryError",
+"RuntimeError from MemoryError" (the guard's error, caused by one), "outside: ..." (a fault of the interpreter
+or of NumPy that the sweep recognises, below), and anything else by its type and message; for the calls also
+"lock held" when a class lock is still held afterwards and "broken" when the class no longer constructs; for
+the import "crash" or "hang". The interpreter's free lists are emptied before every attempt, so that the objects
+they would hand out are allocated too.
+"""
+
+import faulthandler
+import gc
+import json
+import os
+import re
+import select
+import signal
+import sys
+import tempfile
+import uuid
+
+import _testcapi
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+for folder in (os.path.join(ROOT, "engine"), os.path.join(ROOT, "host")):
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+if os.environ.get("SABLEWICK_MODULE_DIR"):
+    sys.path.insert(0, os.environ["SABLEWICK_MODULE_DIR"])
+
+import numpy as np  # noqa: E402
+
+UNTOUCHED = 40
+NORMAL = {"ok", "MemoryError", "RuntimeError from MemoryError"}
+# Faults outside the module, each found by this sweep on CPython 3.12.1 with NumPy 2 and confirmed in a debugger.
+RECOGNISED = [
+    (r"RuntimeError: can't allocate lock$", "the interpreter reports a failed lock allocation as RuntimeError "
+     "(the import system's module lock, or threading.Lock() for a class lock)"),
+    (r"SystemError: <function zipimporter\.__init__ .*> returned NULL without setting an exception$",
+     "the import system's zipimporter path hook returns NULL without an exception"),
+    (r"TypeError: A loop/promoter has already been registered", "NumPy's lazy registration of a ufunc loop "
+     "stays half done after a failed allocation"),
+    (r"crash: .*most recent call first\):\n  File \"<frozen abc>\", line \d+ in __new__", "a failed allocation in dict.items() crashes "
+     "abc's class creation (dictiter_new frees an iterator it never tracked)"),
+    (r"crash: .*in dictiter_new ", "a failed allocation in dict.items() crashes abc's class creation "
+     "(dictiter_new frees an iterator it never tracked)"),
+]
+
+
+def outcome(exc):
+    if exc is None:
+        return "ok"
+    if isinstance(exc, MemoryError):
+        return "MemoryError"
+    if type(exc) is RuntimeError and isinstance(exc.__cause__, MemoryError):
+        return "RuntimeError from MemoryError"
+    return recognised(f"{type(exc).__name__}: {exc}")
+
+
+def recognised(text):
+    for pattern, cause in RECOGNISED:
+        if re.search(pattern, text, re.S):
+            return f"outside: {cause}"
+    return text[:300]
+
+
+def attempt(call, k, mode="one"):
+    """Runs call() with allocation k (and in mode "rest" every later one) failing; what it raised, or None."""
+    gc.disable()
+    gc.collect()  # a full collection also empties the free lists
+    _testcapi.set_nomemory(k, 0 if mode == "rest" else k + 1)
+    try:
+        call()
+        exc = None
+    except BaseException as e:  # noqa: B036 - every outcome is classified
+        exc = e
+    finally:
+        _testcapi.remove_mem_hooks()
+        gc.enable()
+    return exc
+
+
+class Tally:
+    """Outcome counts of one path, the indices of the unusual outcomes, and the run of normal results."""
+
+    def __init__(self):
+        self.counts, self.where, self.k, self.streak = {}, {}, 0, 0
+
+    def add(self, kinds):
+        for kind in kinds:
+            self.counts[kind] = self.counts.get(kind, 0) + 1
+            if kind not in NORMAL:
+                self.where.setdefault(kind, []).append(self.k)
+        self.streak = self.streak + 1 if kinds == ["ok"] else 0
+
+    def result(self, attempts):
+        return {"attempts": attempts, "outcomes": self.counts, "where": self.where}
+
+
+# Stand-ins without locks or logging machinery of their own: a Python `with` on a lock, or a handler's release,
+# can itself be stopped by a failed allocation and hang the sweep, and that would not be the module's doing.
+class Logger:
+    def __init__(self):
+        self.lines = []
+
+    def info(self, text):
+        self.lines.append(text)
+
+    debug = warning = error = info
+
+
+class Line:
+    def __init__(self, text):
+        self.text = text
+
+
+class Transcriber:
+    def __init__(self, model_path, model_arch):
+        self.model_path, self.model_arch = model_path, model_arch
+
+    def transcribe_without_streaming(self, audio, sample_rate, flags):
+        return type("Transcript", (), {"lines": [Line("one"), Line("two")]})
+
+    def start(self):
+        pass
+
+    def add_audio(self, audio, sample_rate):
+        pass
+
+    def stop(self):
+        pass
+
+
+def call_sweeps(mode):
+    from models import sablewick_asr as asr
+
+    asr.logger, asr.Transcriber = Logger(), Transcriber
+    asr.get_model_for_language = lambda language: (f"models/{language}", "ctc")
+    classes = {"stream": asr.SablewickStreamASR, "offline": asr.SablewickOfflineASR}
+    audio = (np.arange(1600) % 200 - 100).astype(np.int16)  # int16, so that normalisation converts it
+
+    def check():
+        problems = []
+        for cls in classes.values():
+            if cls._cache_lock.locked():
+                problems.append("lock held")
+                cls._cache_lock.release()
+            try:
+                cls(model=cls.__name__)
+            except BaseException as e:  # noqa: B036
+                problems.append(f"broken: {e!r}")
+        return problems
+
+    def sweep(prepare, call):
+        tally = Tally()
+        while tally.streak < UNTOUCHED:
+            state = prepare()
+            tally.add([outcome(attempt(lambda: call(state), tally.k, mode))] + check())
+            tally.k += 1
+        return tally.result(tally.k)
+
+    def unloaded(cls):
+        obj = cls(model=cls.__name__)
+        obj._transcriber, obj.model = None, f"sablewick/{uuid.uuid4().hex}"
+        return obj
+
+    def method(name, expected):
+        def call(obj):
+            result = obj.load() if name == "load" else getattr(obj, name)(audio)
+            if result != expected or obj._transcriber is None:
+                raise AssertionError(f"{name} gave {result!r}")
+        return call
+
+    for cls in classes.values():
+        cls(model=cls.__name__)  # the key that stays cached
+    gc.freeze()  # what exists now is left out of the collection before each attempt, which stays short
+    results = {}
+    for label, cls in classes.items():
+        texts = [{"text": "one two"}]
+        results[f"{label}: construction, cached key"] = sweep(lambda: None, lambda _, cls=cls: cls(model=cls.__name__))
+        results[f"{label}: construction, new key"] = sweep(lambda: f"sablewick/{uuid.uuid4().hex}",
+                                                           lambda key, cls=cls: cls(model=key))
+        for name, expected in [("load", None), ("transcribe", texts),
+                               ("stream_generate", [] if label == "stream" else texts)]:
+            results[f"{label}: {name}, loading"] = sweep(lambda cls=cls: unloaded(cls), method(name, expected))
+    return results
+
+
+def import_child(k, report, crash_log):
+    """In a forked child: the attempt at k, then (after a failure) an import that must succeed."""
+    faulthandler.enable(crash_log)
+    exc = attempt(lambda: __import__("models.sablewick_asr"), k)
+    kinds = [outcome(exc)]
+    if exc is not None:
+        sys.modules.pop("models.sablewick_asr", None)
+        try:
+            __import__("models.sablewick_asr").sablewick_asr.SablewickStreamASR()
+        except BaseException as e:  # noqa: B036
+            kinds.append(f"import after failure: {e!r}")
+    os.write(report, json.dumps(kinds).encode())
+
+
+def import_sweep(stride):
+    """The first import: attempt k in a child forked from a process that has imported everything else."""
+    import threading, time, typing  # noqa: E401, F401 - the body's imports, done before the attempts
+    import models.base_asr, sablewick_voice, utils.audio, zel_asr_config, zel_asr_log  # noqa: E401, F401
+
+    gc.freeze()
+    tally, attempts, scratch = Tally(), 0, tempfile.mkdtemp()
+    while tally.streak < UNTOUCHED:
+        reader, writer = os.pipe()
+        crash_path = os.path.join(scratch, f"crash.{tally.k}")
+        with open(crash_path, "w") as crash_log:
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    os.close(reader)
+                    import_child(tally.k, writer, crash_log)
+                finally:
+                    os._exit(0)
+        os.close(writer)
+        ready, _, _ = select.select([reader], [], [], 60)
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+        with os.fdopen(reader) as pipe:
+            text = pipe.read() if ready else ""
+        _, status = os.waitpid(pid, 0)
+        if text:
+            kinds = json.loads(text)
+        elif not ready:
+            kinds = ["hang"]
+        else:
+            kinds = [recognised(f"crash: signal {os.WTERMSIG(status) if os.WIFSIGNALED(status) else '?'}\n"
+                                f"{open(crash_path).read()}{sanitizer_report(pid)}")]
+        os.unlink(crash_path)
+        tally.add(kinds)
+        tally.k += stride
+        attempts += 1
+    return {"first import": tally.result(attempts)}
+
+
+def sanitizer_report(pid):
+    """AddressSanitizer's report of a child that crashed, when the run is under the sanitizer."""
+    path = re.search(r"log_path=([^:]+)", os.environ.get("ASAN_OPTIONS", ""))
+    try:
+        return open(f"{path.group(1)}.{pid}").read() if path else ""
+    except OSError:
+        return ""
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "calls":
+        print(json.dumps(call_sweeps(sys.argv[2] if len(sys.argv) > 2 else "one"), indent=1))
+    else:
+        print(json.dumps(import_sweep(int(sys.argv[2]) if len(sys.argv) > 2 else 1), indent=1))

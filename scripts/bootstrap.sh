@@ -1,5 +1,6 @@
-# Sourced by the other scripts: finds python3.12, makes or reuses .venv, installs the tools and builds and
-# installs the module into it. Leaves ROOT, VENV_PYTHON and PYTHONPATH (the stand-ins) set.
+# Sourced by the other scripts: finds python3.12, makes or reuses .venv, installs the tools (pyproject.toml's
+# `dev` group) and builds and installs the module into it. Leaves ROOT, VENV, VENV_PYTHON and PYTHONPATH (the
+# stand-ins) set, and SABLEWICK_READY exported, so that the scripts it runs do not set up again.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -29,15 +30,21 @@ quiet_pip() {
     "$VENV_PYTHON" -m pip "$@" 2>&1 | { grep -v -E '^WARNING: Location .* is ignored' || true; }
 }
 
-PY=$(find_python)
-"$PY" -c 'import sys; assert sys.version_info[:2] == (3, 12), sys.version' ||
-    { echo "error: $PY is not CPython 3.12" >&2; exit 1; }
 VENV="$ROOT/.venv"
 VENV_PYTHON="$VENV/bin/python"
-if ! "$VENV_PYTHON" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then
-    rm -rf "$VENV"
-    "$PY" -m venv "$VENV"
+# A script run by another that has set up already (scripts/test) skips the set-up.
+if [ "${SABLEWICK_READY:-}" != "$ROOT" ]; then
+    PY=$(find_python)
+    "$PY" -c 'import sys; assert sys.version_info[:2] == (3, 12), sys.version' ||
+        { echo "error: $PY is not CPython 3.12" >&2; exit 1; }
+    if ! "$VENV_PYTHON" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then
+        rm -rf "$VENV"
+        "$PY" -m venv "$VENV"
+    fi
+    # Dependency groups (pyproject.toml) need pip 25.1 or newer.
+    quiet_pip install -q --disable-pip-version-check "pip>=25.1"
+    quiet_pip install -q --disable-pip-version-check --group "$ROOT/pyproject.toml:dev"
+    quiet_pip install -q --disable-pip-version-check --no-build-isolation "$ROOT"
+    export PYTHONPATH="$ROOT/host:$ROOT/engine${PYTHONPATH:+:$PYTHONPATH}"
+    export SABLEWICK_READY="$ROOT"
 fi
-quiet_pip install -q --disable-pip-version-check -r "$ROOT/requirements-dev.txt"
-quiet_pip install -q --disable-pip-version-check --no-build-isolation "$ROOT"
-export PYTHONPATH="$ROOT/host:$ROOT/engine${PYTHONPATH:+:$PYTHONPATH}"

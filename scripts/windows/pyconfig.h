@@ -1,0 +1,75 @@
+/* pyconfig.h for building an extension module for CPython 3.12 on Windows x86-64 (python312.dll) from a
+ * Linux host: scripts/windows_check puts it in place of the host's own pyconfig.h in a copy of the
+ * interpreter's include directory. It sets what 3.12's public headers consult, and the platform macros
+ * that extension code tests, with the values of the pyconfig.h that the Windows installer ships: a release
+ * build (no Py_DEBUG), not free-threaded.
+ */
+#ifndef Py_CONFIG_H
+#define Py_CONFIG_H
+
+#if !defined(_WIN64) || !(defined(_M_X64) || defined(__x86_64__))
+#  error "this pyconfig.h is for Windows x86-64 targets only"
+#endif
+
+/* Windows: MS_WIN32 means the Win32 API, which Win64 has too. NT_THREADS makes pythread.h use Windows
+ * threads (a TSS key is a DWORD). */
+#define MS_WIN32
+#define MS_WIN64
+#define MS_WINDOWS
+#define NT_THREADS
+
+/* The interpreter is a DLL. With these two, pyport.h declares the API (PyAPI_FUNC, PyAPI_DATA)
+ * __declspec(dllimport), so data such as PyExc_TypeError is reached through its __imp_ pointer, and
+ * PyMODINIT_FUNC __declspec(dllexport). Py_BUILD_CORE stays undefined: this is an extension module. */
+#define Py_ENABLE_SHARED 1
+#define HAVE_DECLSPEC_DLL
+
+/* MSVC and clang-cl link the import library named here; other toolchains are given it. */
+#if defined(_MSC_VER) && !defined(Py_BUILD_CORE)
+#  pragma comment(lib, "python312.lib")
+#endif
+
+/* The Windows CRT marks the classic C functions deprecated; the installed pyconfig.h silences that for
+ * every extension built against it, so this one does too. */
+#ifndef _CRT_SECURE_NO_DEPRECATE
+#  define _CRT_SECURE_NO_DEPRECATE 1
+#endif
+#ifndef _CRT_NONSTDC_NO_DEPRECATE
+#  define _CRT_NONSTDC_NO_DEPRECATE 1
+#endif
+
+/* LLP64: long is 4 bytes, pointers and size_t 8, wchar_t 2 (UTF-16). Py_ssize_t is left to pyport.h,
+ * which makes it intptr_t: __int64, as on the installed build. pid_t is an int on Windows. */
+#define SIZEOF_INT 4
+#define SIZEOF_LONG 4
+#define SIZEOF_LONG_LONG 8
+#define SIZEOF_VOID_P 8
+#define SIZEOF_SIZE_T 8
+#define SIZEOF_WCHAR_T 2
+#define SIZEOF_PID_T 4
+#define ALIGNOF_MAX_ALIGN_T 8
+
+/* Headers that Windows has and that Python.h and pyport.h include when told to. */
+#define HAVE_STDDEF_H 1
+#define HAVE_SYS_STAT_H 1
+#define HAVE_WCHAR_H 1
+
+/* As in the installed build: docstrings kept (PyDoc_STR), the small-object allocator compiled in. */
+#define WITH_DOC_STRINGS 1
+#define WITH_PYMALLOC 1
+
+/* The sizes above are those of the compiler in use, or the build stops here. */
+#ifdef __cplusplus
+#  define Py_WINDOWS_CHECK_SIZE(what, size) static_assert(sizeof(what) == (size), #size)
+#else
+#  define Py_WINDOWS_CHECK_SIZE(what, size) _Static_assert(sizeof(what) == (size), #size)
+#endif
+Py_WINDOWS_CHECK_SIZE(int, SIZEOF_INT);
+Py_WINDOWS_CHECK_SIZE(long, SIZEOF_LONG);
+Py_WINDOWS_CHECK_SIZE(long long, SIZEOF_LONG_LONG);
+Py_WINDOWS_CHECK_SIZE(void *, SIZEOF_VOID_P);
+Py_WINDOWS_CHECK_SIZE(sizeof(0), SIZEOF_SIZE_T); /* a size_t */
+Py_WINDOWS_CHECK_SIZE(L'\0', SIZEOF_WCHAR_T);    /* a wchar_t */
+#undef Py_WINDOWS_CHECK_SIZE
+
+#endif /* Py_CONFIG_H */

@@ -180,17 +180,13 @@ bool bind(const Signature& sig, PyObject* defaults, PyObject* const* args, size_
                 if (!PyFloat_CheckExact(value)) {
                     double x = PyFloat_AsDouble(value);
                     if (x == -1.0 && PyErr_Occurred()) return false;
-                    out.owned[i] = Ref::steal(PyFloat_FromDouble(x));
-                    if (!out.owned[i]) return false;
-                    v[i] = out.owned[i].get();
+                    if (!(v[i] = out.own(PyFloat_FromDouble(x)))) return false;
                 }
                 break;
             case Rule::Int:
                 if (!PyLong_CheckExact(value)) {
                     if (!has_number_protocol(value)) return type_error(sig.params[i], "int", value);
-                    out.owned[i] = Ref::steal(PyNumber_Long(value));
-                    if (!out.owned[i]) return false;
-                    v[i] = out.owned[i].get();
+                    if (!(v[i] = out.own(PyNumber_Long(value)))) return false;
                 }
                 break;
             case Rule::Truth: {

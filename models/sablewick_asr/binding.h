@@ -31,10 +31,26 @@ struct Signature {
 };
 
 // Bound values in parameter order. Values are borrowed from the call or the defaults, except converted
-// ones, which `owned` keeps alive.
-struct Bound {
+// ones, which the Bound owns until it goes out of scope.
+class Bound {
+  public:
+    Bound() = default;
+    Bound(const Bound&) = delete;
+    Bound& operator=(const Bound&) = delete;
+    ~Bound() {
+        for (int i = 0; i < owned_count_; ++i) Py_DECREF(owned_[i]);
+    }
+    // Takes over a new reference (null: a failed conversion) and returns it.
+    PyObject* own(PyObject* value) {
+        if (value) owned_[owned_count_++] = value;
+        return value;
+    }
+
     PyObject* v[kMaxParams];
-    Ref owned[kMaxParams];
+
+  private:
+    PyObject* owned_[kMaxParams];
+    int owned_count_ = 0;
 };
 
 // Binds a vectorcall (args, nargsf, kwnames) against `sig`; `defaults` holds the values of the parameters

@@ -13,11 +13,18 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     Method* method = reinterpret_cast<Method*>(callable);
     Bound bound;
     if (!bind(method->def->sig, method->defaults, args, nargsf, kwnames, bound)) return nullptr;
-    // Counted against the recursion limit as a Python function call is, so that recursion through the
-    // methods ends in RecursionError instead of overflowing the C stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    // Counted against the recursion limit as the interpreter counts a C call, so that recursion through the
+    // methods ends in RecursionError instead of overflowing the C stack. The counter is the thread state's
+    // own, fetched once: Py_EnterRecursiveCall and Py_LeaveRecursiveCall would fetch it twice. At the limit
+    // Py_EnterRecursiveCall itself decides (and raises, or lets an error handler go a little deeper).
+    PyThreadState* thread = PyThreadState_Get();
+    if (thread->c_recursion_remaining > 0) {
+        --thread->c_recursion_remaining;
+    } else if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
     PyObject* result = method->def->logic(method, bound.v);
-    Py_LeaveRecursiveCall();
+    ++thread->c_recursion_remaining;
     return result;
 }
 
@@ -30,31 +37,36 @@ PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Method* m = reinterpret_cast<Method*>(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(m->name);
-    Py_VISIT(m->qualname);
-    Py_VISIT(m->doc);
-    Py_VISIT(m->defaults);
-    Py_VISIT(m->annotations);
     Py_VISIT(m->globals);
     Py_VISIT(m->owner);
+    Py_VISIT(m->defaults);
+    Py_VISIT(m->name);
+    Py_VISIT(m->qualname);
+    Py_VISIT(m->module);
+    Py_VISIT(m->doc);
+    Py_VISIT(m->annotations);
+    Py_VISIT(m->dict);
     return 0;
 }
 
 int method_clear(PyObject* self) {
     Method* m = reinterpret_cast<Method*>(self);
-    Py_CLEAR(m->name);
-    Py_CLEAR(m->qualname);
-    Py_CLEAR(m->doc);
-    Py_CLEAR(m->defaults);
-    Py_CLEAR(m->annotations);
     Py_CLEAR(m->globals);
     Py_CLEAR(m->owner);
+    Py_CLEAR(m->defaults);
+    Py_CLEAR(m->name);
+    Py_CLEAR(m->qualname);
+    Py_CLEAR(m->module);
+    Py_CLEAR(m->doc);
+    Py_CLEAR(m->annotations);
+    Py_CLEAR(m->dict);
     return 0;
 }
 
 void method_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<Method*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
     method_clear(self);
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -64,30 +76,85 @@ PyObject* method_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Method*>(self)->qualname, self);
 }
 
+// Functions pickle and copy by reference: pickle looks the qualified name up in __module__, and copy.copy and
+// copy.deepcopy return the object itself.
+PyObject* method_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<Method*>(self)->qualname);
+}
+
 PyObject* or_none(PyObject* value) {
     return Py_NewRef(value ? value : Py_None);
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return or_none(reinterpret_cast<Method*>(self)->name);
+    return Py_NewRef(reinterpret_cast<Method*>(self)->name);
 }
 PyObject* get_qualname(PyObject* self, void*) {
-    return or_none(reinterpret_cast<Method*>(self)->qualname);
+    return Py_NewRef(reinterpret_cast<Method*>(self)->qualname);
 }
-PyObject* get_module(PyObject*, void*) {
-    return Py_NewRef(N.module_name);
+
+// Setters with a function's checks and messages: names are str and cannot be deleted.
+int set_text(PyObject*& slot, PyObject* value, const char* message) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_SETREF(slot, Py_NewRef(value));
+    return 0;
 }
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_text(reinterpret_cast<Method*>(self)->name, value, "__name__ must be set to a string object");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text(reinterpret_cast<Method*>(self)->qualname, value,
+                    "__qualname__ must be set to a string object");
+}
+
+// __doc__ and __module__ take any object, and read None once deleted.
 PyObject* get_doc(PyObject* self, void*) {
     return or_none(reinterpret_cast<Method*>(self)->doc);
 }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(reinterpret_cast<Method*>(self)->doc, Py_XNewRef(value));
+    return 0;
+}
+PyObject* get_module(PyObject* self, void*) {
+    return or_none(reinterpret_cast<Method*>(self)->module);
+}
+int set_module(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(reinterpret_cast<Method*>(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    Method* m = reinterpret_cast<Method*>(self);
+    if (!m->annotations && !(m->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(m->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Method*>(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
 PyObject* get_defaults(PyObject* self, void*) {
     return or_none(reinterpret_cast<Method*>(self)->defaults);
 }
-PyObject* get_kwdefaults(PyObject*, void*) {
+PyObject* get_none(PyObject*, void*) {
     Py_RETURN_NONE;
 }
-PyObject* get_annotations(PyObject* self, void*) {
-    return or_none(reinterpret_cast<Method*>(self)->annotations);
+PyObject* get_globals(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<Method*>(self)->globals);
+}
+PyObject* get_builtins(PyObject*, void*) {
+    return Py_NewRef(N.builtins_dict);
+}
+PyObject* get_type_params(PyObject*, void*) {
+    return PyTuple_New(0);
 }
 
 // An inspect.Signature built from the parameter table, so that inspect, help() and pydoc show parameters,
@@ -103,8 +170,10 @@ PyObject* get_signature(PyObject* self, void*) {
     Ref empty = kind ? getattr(parameter_type.get(), N.empty_keyword) : Ref();
     Ref parameters = empty ? Ref::steal(PyList_New(sig.count)) : Ref();
     if (!parameters) return nullptr;
+    Ref annotations = Ref::steal(get_annotations(self, nullptr));
+    if (!annotations) return nullptr;
     auto annotation_of = [&](PyObject* name) {
-        PyObject* text = PyDict_GetItemWithError(m->annotations, name);
+        PyObject* text = PyDict_GetItemWithError(annotations.get(), name);
         return text ? text : empty.get();
     };
     for (int i = 0; i < sig.count; ++i) {
@@ -126,15 +195,25 @@ PyObject* get_signature(PyObject* self, void*) {
 }
 
 PyGetSetDef method_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
-    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
@@ -145,6 +224,8 @@ bool init_method_type() {
     if (MethodType) return true;
     static PyMemberDef members[] = {
         {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Method, vectorcall), Py_READONLY, nullptr},
+        {"__dictoffset__", Py_T_PYSSIZET, offsetof(Method, dict), Py_READONLY, nullptr},
+        {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Method, weakrefs), Py_READONLY, nullptr},
         {nullptr, 0, 0, 0, nullptr},
     };
     static PyType_Slot slots[] = {
@@ -155,6 +236,7 @@ bool init_method_type() {
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
         {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
         {Py_tp_getset, method_getset},
+        {Py_tp_methods, method_methods},
         {Py_tp_members, members},
         {0, nullptr},
     };
@@ -189,13 +271,16 @@ Ref new_method(const MethodDef& def, PyObject* class_name, PyObject* globals, Py
     if (!m) return {};
     m->vectorcall = method_vectorcall;
     m->def = &def;
-    m->name = name.release();
-    m->qualname = qualname.release();
-    m->doc = doc.release();
-    m->defaults = Py_XNewRef(defaults);
-    m->annotations = annotations.release();
     m->globals = Py_NewRef(globals);
     m->owner = nullptr;
+    m->defaults = Py_XNewRef(defaults);
+    m->name = name.release();
+    m->qualname = qualname.release();
+    m->module = Py_NewRef(N.module_name);
+    m->doc = doc.release();
+    m->annotations = annotations.release();
+    m->dict = nullptr;
+    m->weakrefs = nullptr;
     PyObject_GC_Track(m);
     return Ref::steal(reinterpret_cast<PyObject*>(m));
 }

@@ -30,13 +30,17 @@ struct MethodDef {
 struct Method {
     PyObject_HEAD vectorcallfunc vectorcall;
     const MethodDef* def;
+    PyObject* globals;   // the module namespace the method's names are looked up in (__globals__)
+    PyObject* owner;     // the class, for the zero-argument super() of __init__; null until set
+    PyObject* defaults;  // tuple, or null when the method has none; read-only, since binding uses it
+    // What introspection reports and tools may rewrite, as on a function; no call reads them.
     PyObject* name;
     PyObject* qualname;
+    PyObject* module;
     PyObject* doc;
-    PyObject* defaults;     // tuple, or null when the method has none
-    PyObject* annotations;  // dict of str to str
-    PyObject* globals;      // the module namespace the method's names are looked up in
-    PyObject* owner;        // the class, for the zero-argument super() of __init__; null until set
+    PyObject* annotations;  // dict; null once deleted, and a new empty one on the next read
+    PyObject* dict;         // __dict__, made when first used
+    PyObject* weakrefs;
 };
 
 extern PyTypeObject* MethodType;

@@ -33,9 +33,7 @@ PyObject* init(Method* method, PyObject* const* v) {
         !set_attr(self, N._transcriber, Py_None)) {
         return nullptr;
     }
-    int available = engine_available(method->globals);
-    if (available < 0 || (available && !call_method(self, N._load_model))) return nullptr;
-    Py_RETURN_NONE;
+    return finish_construction(method, self);
 }
 
 PyObject* transcribe_internal_logic(Method* method, PyObject* const* v) {
@@ -70,8 +68,8 @@ const MethodDef kInit = {
       kLanguage,
       {&N.sample_rate, "sample_rate", Rule::Int}}},
     init,
-    "SablewickOfflineASR.__init__(self, str model_type: str = ModelType.SABLEWICK.value, str model: str = "
-    "'sablewick/base', str device: str = 'cpu', str language: str = 'zh', int sample_rate: int = 16000)\n\n"
+    "SablewickOfflineASR.__init__(self, str model_type: str = ModelType.SABLEWICK.value, str model: str = 'sablewick/base', str device: str = 'cpu', str language: str = 'zh', int sample_rate: int = 16000)\n"
+    "\n"
     "Initialize Sablewick offline ASR.",
     {{"model_type", "str"},
      {"model", "str"},
@@ -83,37 +81,54 @@ const MethodDef kInit = {
     &kTexts,
 };
 
-const MethodDef kLoadModel = self_only(
-    "_load_model", load_model, "SablewickOfflineASR._load_model(self)\n\nLoad Sablewick model.", &kTexts);
+const MethodDef kLoadModel = self_only("_load_model", load_model,
+                                       "SablewickOfflineASR._load_model(self)\n"
+                                       "\n"
+                                       "Load Sablewick model.",
+                                       &kTexts);
 
-const MethodDef kLoad = self_only("load", load, "SablewickOfflineASR.load(self)\n\nLoad the model.", &kTexts);
+const MethodDef kLoad = self_only("load", load,
+                                  "SablewickOfflineASR.load(self)\n"
+                                  "\n"
+                                  "Load the model.",
+                                  &kTexts);
 
 const MethodDef kTranscribeInternal = {
     {"_transcribe_internal", 2, 2, {kSelf, kAudio}},
     transcribe_internal_logic,
-    "SablewickOfflineASR._transcribe_internal(self, audio: np.ndarray) -> str\n\nInternal transcription "
-    "logic.",
+    "SablewickOfflineASR._transcribe_internal(self, audio: np.ndarray) -> str\n"
+    "\n"
+    "Internal transcription logic.",
     {{"audio", "np.ndarray"}, {"return", "str"}, {nullptr, nullptr}},
     nullptr,
     &kTexts,
 };
 
 const MethodDef kTranscribe = transcribe_def(
-    "SablewickOfflineASR.transcribe(self, audio: np.ndarray, str language: str = 'zh') -> List[Dict[str, "
-    "Any]]\n\n"
-    "Transcribe audio (offline mode).\n\nArgs:\n    audio: Audio data\n    sample_rate: Sample rate of audio "
-    "(default 16kHz)\n    \nReturns:\n    Transcribed text",
+    "SablewickOfflineASR.transcribe(self, audio: np.ndarray, str language: str = 'zh') -> List[Dict[str, Any]]\n"
+    "\n"
+    "Transcribe audio (offline mode).\n"
+    "\n"
+    "Args:\n"
+    "    audio: Audio data\n"
+    "    sample_rate: Sample rate of audio (default 16kHz)\n"
+    "    \n"
+    "Returns:\n"
+    "    Transcribed text",
     &kTexts);
 
 const MethodDef kStreamGenerate = stream_generate_def(
     stream_generate,
-    "SablewickOfflineASR.stream_generate(self, audio: np.ndarray, bool is_final: bool = False, str language: "
-    "str "
-    "= 'zh') -> List[Dict[str, Any]]\n\nStreaming transcription uses offline API for now.",
+    "SablewickOfflineASR.stream_generate(self, audio: np.ndarray, bool is_final: bool = False, str language: str = 'zh') -> List[Dict[str, Any]]\n"
+    "\n"
+    "Streaming transcription uses offline API for now.",
     &kTexts);
 
-const MethodDef kReset =
-    self_only("reset", reset, "SablewickOfflineASR.reset(self)\n\nReset (no-op for offline model).", &kTexts);
+const MethodDef kReset = self_only("reset", reset,
+                                   "SablewickOfflineASR.reset(self)\n"
+                                   "\n"
+                                   "Reset (no-op for offline model).",
+                                   &kTexts);
 
 }  // namespace
 

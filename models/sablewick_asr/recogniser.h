@@ -27,6 +27,9 @@ int engine_available(PyObject* globals);
 // ModelType.SABLEWICK, looked up after super().__init__ as the call expression evaluates it.
 bool init_base(Method* method, PyObject* self, PyObject* model, PyObject* device, PyObject* model_type);
 
+// The end of both constructors: self._load_model() when the engine is installed, then None.
+PyObject* finish_construction(Method* method, PyObject* self);
+
 // time.time()
 Ref wall_clock(PyObject* globals);
 

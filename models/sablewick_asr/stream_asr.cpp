@@ -24,9 +24,7 @@ PyObject* init(Method* method, PyObject* const* v) {
         !set_attr(self, N.sample_rate, v[5])) {
         return nullptr;
     }
-    int available = engine_available(method->globals);
-    if (available < 0 || (available && !call_method(self, N._load_model))) return nullptr;
-    Py_RETURN_NONE;
+    return finish_construction(method, self);
 }
 
 PyObject* transcribe_internal_logic(Method* method, PyObject* const* v) {
@@ -139,12 +137,15 @@ const MethodDef kInit = {
       {&N.update_interval, "update_interval", Rule::Float},
       {&N.sample_rate, "sample_rate", Rule::Int}}},
     init,
-    "SablewickStreamASR.__init__(self, str model: str = 'sablewick/base', str device: str = 'cpu', str "
-    "language: "
-    "str = 'zh', double update_interval: float = 0.3, int sample_rate: int = 16000)\n\nInitialize Sablewick "
-    "streaming ASR.\n\nArgs:\n    model: Model name (sablewick/tiny or sablewick/base)\n    device: Device "
-    "to "
-    "use\n    language: Language code (en, zh, etc.)\n    update_interval: Stream update interval in seconds",
+    "SablewickStreamASR.__init__(self, str model: str = 'sablewick/base', str device: str = 'cpu', str language: str = 'zh', double update_interval: float = 0.3, int sample_rate: int = 16000)\n"
+    "\n"
+    "Initialize Sablewick streaming ASR.\n"
+    "\n"
+    "Args:\n"
+    "    model: Model name (sablewick/tiny or sablewick/base)\n"
+    "    device: Device to use\n"
+    "    language: Language code (en, zh, etc.)\n"
+    "    update_interval: Stream update interval in seconds",
     {{"model", "str"},
      {"device", "str"},
      {"language", "str"},
@@ -155,15 +156,23 @@ const MethodDef kInit = {
     &kTexts,
 };
 
-const MethodDef kLoadModel = self_only(
-    "_load_model", load_model, "SablewickStreamASR._load_model(self)\n\nLoad Sablewick model.", &kTexts);
+const MethodDef kLoadModel = self_only("_load_model", load_model,
+                                       "SablewickStreamASR._load_model(self)\n"
+                                       "\n"
+                                       "Load Sablewick model.",
+                                       &kTexts);
 
-const MethodDef kLoad = self_only("load", load, "SablewickStreamASR.load(self)\n\nLoad the model.", &kTexts);
+const MethodDef kLoad = self_only("load", load,
+                                  "SablewickStreamASR.load(self)\n"
+                                  "\n"
+                                  "Load the model.",
+                                  &kTexts);
 
 const MethodDef kTranscribeInternal = {
     {"_transcribe_internal", 2, 3, {kSelf, kAudio, kLanguage}},
     transcribe_internal_logic,
-    "SablewickStreamASR._transcribe_internal(self, audio: np.ndarray, str language: str = 'zh') -> str\n\n"
+    "SablewickStreamASR._transcribe_internal(self, audio: np.ndarray, str language: str = 'zh') -> str\n"
+    "\n"
     "Internal transcription logic.",
     {{"audio", "np.ndarray"}, {"language", "str"}, {"return", "str"}, {nullptr, nullptr}},
     language_defaults,
@@ -172,23 +181,38 @@ const MethodDef kTranscribeInternal = {
 
 const MethodDef kStreamGenerate = stream_generate_def(
     stream_generate,
-    "SablewickStreamASR.stream_generate(self, audio: np.ndarray, bool is_final: bool = False, str language: "
-    "str "
-    "= 'zh') -> List[Dict[str, Any]]\n\nGenerate transcription for streaming audio.\n\nArgs:\n    audio: "
-    "Audio "
-    "chunk (float32, normalized to [-1, 1])\n    is_final: Whether this is the final chunk\n    language: "
-    "Language code for ASR\n    \nReturns:\n    List of transcription results",
+    "SablewickStreamASR.stream_generate(self, audio: np.ndarray, bool is_final: bool = False, str language: str = 'zh') -> List[Dict[str, Any]]\n"
+    "\n"
+    "Generate transcription for streaming audio.\n"
+    "\n"
+    "Args:\n"
+    "    audio: Audio chunk (float32, normalized to [-1, 1])\n"
+    "    is_final: Whether this is the final chunk\n"
+    "    language: Language code for ASR\n"
+    "    \n"
+    "Returns:\n"
+    "    List of transcription results",
     &kTexts);
 
 const MethodDef kTranscribe = transcribe_def(
-    "SablewickStreamASR.transcribe(self, audio: np.ndarray, str language: str = 'zh') -> List[Dict[str, "
-    "Any]]\n\n"
-    "Transcribe audio (offline mode).\n\nArgs:\n    audio: Audio data\n    sample_rate: Sample rate of audio "
-    "(default 16kHz)\n    language: Language code for ASR\n    \nReturns:\n    Transcribed text",
+    "SablewickStreamASR.transcribe(self, audio: np.ndarray, str language: str = 'zh') -> List[Dict[str, Any]]\n"
+    "\n"
+    "Transcribe audio (offline mode).\n"
+    "\n"
+    "Args:\n"
+    "    audio: Audio data\n"
+    "    sample_rate: Sample rate of audio (default 16kHz)\n"
+    "    language: Language code for ASR\n"
+    "    \n"
+    "Returns:\n"
+    "    Transcribed text",
     &kTexts);
 
-const MethodDef kReset =
-    self_only("reset", reset, "SablewickStreamASR.reset(self)\n\nReset model state.", &kTexts);
+const MethodDef kReset = self_only("reset", reset,
+                                   "SablewickStreamASR.reset(self)\n"
+                                   "\n"
+                                   "Reset model state.",
+                                   &kTexts);
 
 }  // namespace
 

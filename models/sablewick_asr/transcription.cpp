@@ -62,14 +62,23 @@ Ref join_lines(PyObject* transcript) {
     if (!lines) return {};
     Ref iterator = Ref::steal(PyObject_GetIter(lines.get()));
     if (!iterator) return {};
-    Ref texts = Ref::steal(PyList_New(0));
-    if (!texts) return {};
-    while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref line = Ref::steal(PyIter_Next(iterator.get()));
+    if (!line) return PyErr_Occurred() ? Ref() : Ref::borrow(N.empty);
+    Ref first = getattr(line.get(), N.text);
+    if (!first) return {};
+    line = Ref::steal(PyIter_Next(iterator.get()));
+    if (!line && PyErr_Occurred()) return {};
+    // One line of exact str, the common transcript: join gives that very str, so no list is made.
+    if (!line && PyUnicode_CheckExact(first.get())) return first;
+    Ref list = Ref::steal(PyList_New(1));
+    if (!list) return {};
+    PyList_SET_ITEM(list.get(), 0, first.release());
+    for (; line; line = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref text = getattr(line.get(), N.text);
-        if (!text || PyList_Append(texts.get(), text.get()) < 0) return {};
+        if (!text || PyList_Append(list.get(), text.get()) < 0) return {};
     }
     if (PyErr_Occurred()) return {};
-    return Ref::steal(PyUnicode_Join(N.blank, texts.get()));
+    return Ref::steal(PyUnicode_Join(N.blank, list.get()));
 }
 
 // The guarded region of _transcribe_internal.

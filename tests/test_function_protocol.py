@@ -1,0 +1,167 @@
+"""The methods are objects that the host's tools take for functions: weak references, copies and pickles,
+attributes of their own, type hints, and introspection attributes that tools may rewrite."""
+
+import copy
+import functools
+import gc
+import inspect
+import pickle
+import typing
+import weakref
+
+import numpy as np
+import pytest
+
+from conftest import run_python, sablewick_asr
+
+S, O = sablewick_asr.SablewickStreamASR, sablewick_asr.SablewickOfflineASR
+NAMES = ["__init__", "_load_model", "load", "_transcribe_internal", "stream_generate", "transcribe", "reset"]
+METHODS = [(cls, name) for cls in (S, O) for name in NAMES]
+IDS = [f"{cls.__name__[9:-3]}.{name}" for cls, name in METHODS]
+HINTS = {"str": str, "int": int, "float": float, "bool": bool, "np.ndarray": np.ndarray,
+         "List[Dict[str, Any]]": typing.List[typing.Dict[str, typing.Any]]}
+AUDIO = np.zeros(1600, np.float32)
+
+
+@pytest.mark.parametrize("form", ["class", "bound"])
+@pytest.mark.parametrize("cls, name", METHODS, ids=IDS)
+def test_methods_behave_like_functions(recorder, cls, name, form):
+    function = vars(cls)[name]
+    method = getattr(cls if form == "class" else cls(), name)
+    assert (method is function) == (form == "class")
+
+    reference = weakref.ref(method)
+    assert reference() is method
+    if form == "bound":  # a bound method is made at each lookup, and its weak reference dies with it
+        del method
+        assert reference() is None
+        method = getattr(cls(), name)
+    for duplicate in (copy.copy, copy.deepcopy, *(functools.partial(lambda f, p: pickle.loads(pickle.dumps(f, p)),
+                                                                    p=p) for p in range(pickle.HIGHEST_PROTOCOL + 1))):
+        assert duplicate(function) is function
+
+    function.registered_by = "host"  # set on the function, read through either form
+    try:
+        assert method.registered_by == "host" and function.__dict__ == {"registered_by": "host"}
+    finally:
+        del function.registered_by
+    assert function.__dict__ == {}
+    assert (method.__globals__, method.__builtins__, method.__closure__, method.__type_params__) == (
+        vars(sablewick_asr), vars(sablewick_asr.__builtins__), None, ())
+    assert typing.get_type_hints(method) == {key: HINTS[text] for key, text in function.__annotations__.items()}
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_a_bound_method_of_a_picklable_recogniser_pickles(recorder, protocol):
+    recogniser = S(language="en")
+    recogniser._transcriber = None  # the engine's transcriber is not picklable
+    twin = pickle.loads(pickle.dumps(recogniser.transcribe, protocol))
+    assert twin.__func__ is S.transcribe and vars(twin.__self__) == vars(recogniser)
+
+
+def test_weak_method_in_a_callback_registry(recorder):
+    recogniser = S()
+    recogniser._streaming_started = True
+    callback = weakref.WeakMethod(recogniser.reset)
+    assert callback()() is None and recogniser._streaming_started is False
+    del recogniser
+    gc.collect()
+    assert callback() is None
+
+
+def test_singledispatchmethod_registers_a_method_by_its_annotation(recorder):
+    class Host(S):
+        @functools.singledispatchmethod
+        def feed(self, audio):
+            return "not an array"
+
+        feed.register(S.transcribe)  # its first annotation, np.ndarray, is the type it is registered for
+
+    assert Host().feed(AUDIO) == S().transcribe(AUDIO) != []
+    assert Host().feed([0.0]) == "not an array"
+
+
+def calls():
+    """What a set of calls of every kind returns or raises on both classes."""
+    outcomes = []
+    for cls in (S, O):
+        for call in (cls, lambda: cls().transcribe(AUDIO), lambda: cls().stream_generate(AUDIO, True),
+                     lambda: cls().reset(), lambda: cls().load(), lambda: cls()._transcribe_internal(AUDIO),
+                     lambda: cls().transcribe(), lambda: cls().transcribe(AUDIO, language=None),
+                     lambda: cls(model=1), lambda: cls.transcribe(audio=AUDIO), lambda: cls().load(1)):
+            try:
+                result = call()
+                outcomes.append(vars(result) if isinstance(result, cls) else result)
+            except Exception as e:  # noqa: BLE001 - the errors are part of the record
+                outcomes.append((type(e), str(e)))
+    return outcomes
+
+
+def test_rewritten_attributes_change_no_call(recorder, monkeypatch):
+    before = calls(), recorder.lines()
+    recorder.calls.clear()
+    for cls, name in METHODS:
+        function = vars(cls)[name]
+        for attribute, value in {"__name__": "renamed", "__qualname__": "Other.renamed", "__module__": "other",
+                                 "__doc__": None, "__annotations__": {"audio": "bytes"}, "flag": True}.items():
+            monkeypatch.setattr(function, attribute, value, raising=False)
+    assert (calls(), recorder.lines()) == before
+    assert inspect.signature(S.transcribe).parameters["audio"].annotation == "bytes"
+    assert repr(S.transcribe).startswith("<function Other.renamed at ")
+
+
+DELETE = object()
+
+
+@pytest.mark.parametrize("attribute, value", [
+    ("__name__", 1), ("__name__", DELETE), ("__qualname__", None), ("__qualname__", DELETE),
+    ("__annotations__", []), ("__annotations__", DELETE), ("__annotations__", None), ("__doc__", DELETE),
+    ("__module__", DELETE), ("__module__", 1), ("__dict__", 1), ("__dict__", DELETE), ("__dict__", {}),
+    ("__globals__", {}), ("__builtins__", {}), ("__closure__", None),
+])
+def test_bad_values_raise_what_a_function_raises(monkeypatch, attribute, value):
+    def plain():
+        pass
+
+    def outcome(function):
+        saved = getattr(function, attribute)
+        try:
+            delattr(function, attribute) if value is DELETE else setattr(function, attribute, value)
+        except Exception as e:  # noqa: BLE001
+            return type(e)
+        else:
+            return getattr(function, attribute)
+        finally:
+            setattr(function, attribute, saved) if attribute not in ("__globals__", "__builtins__", "__closure__") \
+                else None
+
+    assert outcome(S.transcribe) == outcome(plain)
+
+
+@pytest.mark.parametrize("attribute", ["__defaults__", "__kwdefaults__", "__type_params__"])
+def test_what_binding_uses_is_read_only(attribute):
+    with pytest.raises(AttributeError, match="not writable"):
+        setattr(S.transcribe, attribute, getattr(S.transcribe, attribute))
+
+
+def test_methods_die_with_their_references_and_attributes():
+    # In a fresh interpreter: the specified values first, then each method, with an attribute and a weak
+    # reference, taken out of its class.
+    out = run_python("""
+        import gc, weakref
+        from models.sablewick_asr import SablewickStreamASR as S, SablewickOfflineASR as O
+        dead, kind = [], type(S.reset)
+        for cls in (S, O):
+            for name in [name for name, value in vars(cls).items() if isinstance(value, kind)]:
+                function = vars(cls)[name]
+                assert (function.__name__, function.__qualname__, function.__module__, function.__dict__) == (
+                    name, f"{cls.__name__}.{name}", "models.sablewick_asr", {})
+                function.payload = [function]  # a cycle through its own dict
+                reference = weakref.ref(function, lambda ref, name=name: dead.append(name))
+                del function
+                delattr(cls, name)
+                gc.collect()
+                assert reference() is None
+        print(len(dead))
+    """).stdout
+    assert out.split() == ["14"]

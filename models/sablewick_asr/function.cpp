@@ -17,6 +17,12 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     // methods ends in RecursionError instead of overflowing the C stack. The counter is the thread state's
     // own, fetched once: Py_EnterRecursiveCall and Py_LeaveRecursiveCall would fetch it twice. At the limit
     // Py_EnterRecursiveCall itself decides (and raises, or lets an error handler go a little deeper).
+#ifdef USE_STACKCHECK
+    // Where the interpreter also probes the stack (32-bit Windows), its own entry point does both.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = method->def->logic(method, bound.v);
+    Py_LeaveRecursiveCall();
+#else
     PyThreadState* thread = PyThreadState_Get();
     if (thread->c_recursion_remaining > 0) {
         --thread->c_recursion_remaining;
@@ -25,6 +31,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     }
     PyObject* result = method->def->logic(method, bound.v);
     ++thread->c_recursion_remaining;
+#endif
     return result;
 }
 

@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import types
 import uuid
 from pathlib import Path
 
@@ -31,6 +32,14 @@ def run_python(code, *, paths=(), check=True):
     if check and process.returncode != 0:
         raise AssertionError(f"subprocess failed ({process.returncode}):\n{process.stdout}\n{process.stderr}")
     return process
+
+
+def report_at_end(request, lines):
+    """Has pytest print lines() (an iterable of str) in its terminal summary."""
+    def pytest_terminal_summary(terminalreporter):
+        for line in lines():
+            terminalreporter.write_line(line)
+    request.config.pluginmanager.register(types.SimpleNamespace(pytest_terminal_summary=pytest_terminal_summary))
 
 
 class Recorder:

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import sablewick_voice
-from conftest import sablewick_asr as asr
+from conftest import report_at_end, sablewick_asr as asr
 
 S, O = asr.SablewickStreamASR, asr.SablewickOfflineASR
 AUDIO = (np.arange(1600) % 200 - 100).astype(np.int16)  # int16, so that normalisation converts it
@@ -150,7 +150,5 @@ def test_every_call_point_fails_as_prescribed(monkeypatch, case, kind):
 
 @pytest.fixture(scope="module", autouse=True)
 def summary(request):
-    def pytest_terminal_summary(terminalreporter):
-        for case, figures in FIGURES.items():
-            terminalreporter.write_line(f"fault points passed/injected, {case}: {', '.join(figures)}")
-    request.config.pluginmanager.register(types.SimpleNamespace(pytest_terminal_summary=pytest_terminal_summary))
+    report_at_end(request, lambda: (f"fault points passed/injected, {case}: {', '.join(figures)}"
+                                    for case, figures in FIGURES.items()))

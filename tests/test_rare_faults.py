@@ -6,11 +6,10 @@ import re
 import subprocess
 import sys
 import tempfile
-import types
 
 import pytest
 
-from conftest import ROOT, STAND_INS, run_python
+from conftest import ROOT, STAND_INS, report_at_end, run_python
 
 import nomemory
 
@@ -115,7 +114,4 @@ def test_failed_allocations_in_the_first_import():
 
 @pytest.fixture(scope="module", autouse=True)
 def summary(request):
-    def pytest_terminal_summary(terminalreporter):
-        for path, figures in FIGURES.items():
-            terminalreporter.write_line(f"allocation failures, {path}: {figures}")
-    request.config.pluginmanager.register(types.SimpleNamespace(pytest_terminal_summary=pytest_terminal_summary))
+    report_at_end(request, lambda: (f"allocation failures, {path}: {figures}" for path, figures in FIGURES.items()))

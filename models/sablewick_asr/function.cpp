@@ -80,24 +80,26 @@ void method_dealloc(PyObject* self) {
 }
 
 PyObject* method_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Method*>(self)->qualname, self);
+    PyObject* qualname = reinterpret_cast<Method*>(self)->qualname;
+    return PyUnicode_FromFormat("<function %U at %p>", qualname ? qualname : N.empty, self);
 }
 
 // Functions pickle and copy by reference: pickle looks the qualified name up in __module__, and copy.copy and
 // copy.deepcopy return the object itself.
 PyObject* method_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(reinterpret_cast<Method*>(self)->qualname);
+    return or_none(reinterpret_cast<Method*>(self)->qualname);
 }
 
 PyObject* or_none(PyObject* value) {
     return Py_NewRef(value ? value : Py_None);
 }
 
+// Every field reads None once the collector has cleared the method (while a cycle it was in is broken up).
 PyObject* get_name(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<Method*>(self)->name);
+    return or_none(reinterpret_cast<Method*>(self)->name);
 }
 PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<Method*>(self)->qualname);
+    return or_none(reinterpret_cast<Method*>(self)->qualname);
 }
 
 // Setters with a function's checks and messages: names are str and cannot be deleted.
@@ -155,7 +157,7 @@ PyObject* get_none(PyObject*, void*) {
     Py_RETURN_NONE;
 }
 PyObject* get_globals(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<Method*>(self)->globals);
+    return or_none(reinterpret_cast<Method*>(self)->globals);
 }
 PyObject* get_builtins(PyObject*, void*) {
     return Py_NewRef(N.builtins_dict);

@@ -79,6 +79,10 @@ void method_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+PyObject* or_none(PyObject* value) {
+    return Py_NewRef(value ? value : Py_None);
+}
+
 PyObject* method_repr(PyObject* self) {
     PyObject* qualname = reinterpret_cast<Method*>(self)->qualname;
     return PyUnicode_FromFormat("<function %U at %p>", qualname ? qualname : N.empty, self);
@@ -88,10 +92,6 @@ PyObject* method_repr(PyObject* self) {
 // copy.deepcopy return the object itself.
 PyObject* method_reduce(PyObject* self, PyObject*) {
     return or_none(reinterpret_cast<Method*>(self)->qualname);
-}
-
-PyObject* or_none(PyObject* value) {
-    return Py_NewRef(value ? value : Py_None);
 }
 
 // Every field reads None once the collector has cleared the method (while a cycle it was in is broken up).

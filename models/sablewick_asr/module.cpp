@@ -168,12 +168,14 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 bool exec_steps(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     if (!set_global(globals, N.__builtins__, N.builtins)) return false;
+    // The full API's object layouts belong to one minor version: the one this build was compiled for.
     const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-    if ((major != 3 || minor != 12) &&
+    if ((major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) &&
         PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
-                         12, "models.sablewick_asr", "does not match", major, minor) < 0) {
+                         "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                         PY_MAJOR_VERSION, PY_MINOR_VERSION, "models.sablewick_asr", "does not match", major,
+                         minor) < 0) {
         return false;
     }
     PyObject* modules = PyImport_GetModuleDict();

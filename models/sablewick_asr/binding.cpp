@@ -1,6 +1,7 @@
 #include "binding.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 
@@ -148,32 +149,52 @@ bool has_number_protocol(PyObject* value) {
     return (number && (number->nb_index || number->nb_int || number->nb_float)) || PyComplex_Check(value);
 }
 
+// The values of a call with keywords, unfilled parameters null. Returns false with an error set.
+bool bind_with_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t n, PyObject* kwnames, PyObject** v) {
+    if (n > sig.count) return count_error(sig, n);
+    for (Py_ssize_t i = 0; i < n; ++i) v[i] = args[i];
+    for (int i = static_cast<int>(n); i < sig.count; ++i) v[i] = nullptr;
+    return bind_keywords(sig, args + n, n, kwnames, v);
+}
+
 }  // namespace
 
 bool bind(const Signature& sig, PyObject* defaults, PyObject* const* args, size_t nargsf, PyObject* kwnames,
           Bound& out) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
-    if (n > sig.count || (!keywords && n < sig.required)) return count_error(sig, n);
-
     PyObject** v = out.v;
-    for (Py_ssize_t i = 0; i < n; ++i) v[i] = args[i];
-    for (int i = static_cast<int>(n); i < sig.count; ++i) v[i] = nullptr;
-    if (keywords && !bind_keywords(sig, args + n, n, kwnames, v)) return false;
-
-    // Which values were given, as opposed to taken from the defaults: only given values are converted.
-    bool given[kMaxParams];
-    for (int i = 0; i < sig.count; ++i) {
-        given[i] = v[i] != nullptr;
-        if (!given[i]) {
-            if (i < sig.required) return count_error(sig, i);
-            v[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
+    unsigned given = 0;  // bit i: parameter i was given, by position or keyword
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
+        if (n < sig.required || n > sig.count) return count_error(sig, n);
+        // Spelled out: a loop of unknown length would become calls to memcpy.
+        switch (n) {
+            case 6: v[5] = args[5]; [[fallthrough]];
+            case 5: v[4] = args[4]; [[fallthrough]];
+            case 4: v[3] = args[3]; [[fallthrough]];
+            case 3: v[2] = args[2]; [[fallthrough]];
+            case 2: v[1] = args[1]; [[fallthrough]];
+            case 1: v[0] = args[0]; [[fallthrough]];
+            default: break;
+        }
+        static_assert(kMaxParams == 6, "the copy above takes at most six arguments");
+        given = (1u << n) - 1;
+        for (int i = static_cast<int>(n); i < sig.count; ++i) v[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
+    } else {
+        if (!bind_with_keywords(sig, args, n, kwnames, v)) return false;
+        for (int i = 0; i < sig.count; ++i) {
+            if (v[i]) {
+                given |= 1u << i;
+            } else if (i < sig.required) {
+                return count_error(sig, i);
+            } else {
+                v[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
+            }
         }
     }
 
-    // Conversions first, in parameter order; the exact-str tests after them.
-    for (int i = 0; i < sig.count; ++i) {
-        if (!given[i]) continue;
+    // Conversions of the given values first, in parameter order; the exact-str tests after them.
+    for (unsigned todo = sig.converted & given; todo; todo &= todo - 1) {
+        const int i = std::countr_zero(todo);
         PyObject* value = v[i];
         switch (sig.params[i].rule) {
             case Rule::Float:
@@ -190,19 +211,18 @@ bool bind(const Signature& sig, PyObject* defaults, PyObject* const* args, size_
                 }
                 break;
             case Rule::Truth: {
-                int truth = PyObject_IsTrue(value);
-                if (truth < 0) return false;
-                v[i] = truth ? Py_True : Py_False;
+                int is_true = PyObject_IsTrue(value);
+                if (is_true < 0) return false;
+                v[i] = is_true ? Py_True : Py_False;
                 break;
             }
             default:
                 break;
         }
     }
-    for (int i = 0; i < sig.count; ++i) {
-        if (sig.params[i].rule == Rule::ExactStr && !PyUnicode_CheckExact(v[i])) {
-            return type_error(sig.params[i], "str", v[i]);
-        }
+    for (unsigned todo = sig.strings; todo; todo &= todo - 1) {
+        const int i = std::countr_zero(todo);
+        if (!PyUnicode_CheckExact(v[i])) return type_error(sig.params[i], "str", v[i]);
     }
     return true;
 }

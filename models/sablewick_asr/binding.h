@@ -1,6 +1,8 @@
 // Binding a call's arguments to a method's parameters, driven by the method's parameter table.
 #pragma once
 
+#include <initializer_list>
+
 #include "ref.h"
 
 namespace sablewick {
@@ -15,9 +17,9 @@ enum class Rule : unsigned char {
 };
 
 struct Param {
-    PyObject* const* name;  // interned, matched by identity first
-    const char* text;       // the same name for messages
-    Rule rule;
+    PyObject* const* name = nullptr;  // interned, matched by identity first
+    const char* text = nullptr;       // the same name for messages
+    Rule rule = Rule::Any;
 };
 
 constexpr int kMaxParams = 6;
@@ -28,6 +30,23 @@ struct Signature {
     int required;
     int count;
     Param params[kMaxParams];
+    // Bit i set for parameter i: converted when given (float, int, truth), or tested for an exact str.
+    unsigned converted;
+    unsigned strings;
+
+    constexpr Signature(const char* name, int min, int max, std::initializer_list<Param> list)
+        : method(name), required(min), count(max), params{}, converted(0), strings(0) {
+        unsigned i = 0;
+        for (const Param& param : list) {
+            params[i] = param;
+            if (param.rule == Rule::ExactStr) {
+                strings |= 1u << i;
+            } else if (param.rule != Rule::Any) {
+                converted |= 1u << i;
+            }
+            ++i;
+        }
+    }
 };
 
 // Bound values in parameter order. Values are borrowed from the call or the defaults, except converted

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "names.h"
+#include "recursion.h"
 #include "support.h"
 
 namespace sablewick {
@@ -13,25 +14,22 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     Method* method = reinterpret_cast<Method*>(callable);
     Bound bound;
     if (!bind(method->def->sig, method->defaults, args, nargsf, kwnames, bound)) return nullptr;
-    // Counted against the recursion limit as the interpreter counts a C call, so that recursion through the
-    // methods ends in RecursionError instead of overflowing the C stack. The counter is the thread state's
-    // own, fetched once: Py_EnterRecursiveCall and Py_LeaveRecursiveCall would fetch it twice. At the limit
-    // Py_EnterRecursiveCall itself decides (and raises, or lets an error handler go a little deeper).
-#ifdef USE_STACKCHECK
-    // Where the interpreter also probes the stack (32-bit Windows), its own entry point does both.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    // Counted once bound, as the interpreter counts a call once its frame is made.
+    ThreadCalls* calls = enter_call();
+    if (!calls) return nullptr;
     PyObject* result = method->def->logic(method, bound.v);
-    Py_LeaveRecursiveCall();
-#else
-    PyThreadState* thread = PyThreadState_Get();
-    if (thread->c_recursion_remaining > 0) {
-        --thread->c_recursion_remaining;
-    } else if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
-    }
-    PyObject* result = method->def->logic(method, bound.v);
-    ++thread->c_recursion_remaining;
-#endif
+    leave_call(calls);
+    return result;
+}
+
+// Methods that take the instance alone, called with it alone: the call's own array is the bound values.
+PyObject* self_only_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) != 1 || kwnames) return method_vectorcall(callable, args, nargsf, kwnames);
+    Method* method = reinterpret_cast<Method*>(callable);
+    ThreadCalls* calls = enter_call();
+    if (!calls) return nullptr;
+    PyObject* result = method->def->logic(method, args);
+    leave_call(calls);
     return result;
 }
 
@@ -278,7 +276,7 @@ Ref new_method(const MethodDef& def, PyObject* class_name, PyObject* globals, Py
     }
     Method* m = PyObject_GC_New(Method, MethodType);
     if (!m) return {};
-    m->vectorcall = method_vectorcall;
+    m->vectorcall = def.sig.count == 1 ? self_only_vectorcall : method_vectorcall;
     m->def = &def;
     m->globals = Py_NewRef(globals);
     m->owner = nullptr;

@@ -8,9 +8,7 @@ namespace sablewick {
 int engine_available(PyObject* globals) {
     Ref flag = lookup_global(globals, Global::SABLEWICK_AVAILABLE);
     if (!flag) return -1;
-    if (flag.get() == Py_True) return 1;
-    if (flag.get() == Py_False) return 0;
-    return PyObject_IsTrue(flag.get());
+    return truth(flag.get());
 }
 
 namespace {

@@ -54,7 +54,7 @@ bool feed(PyObject* globals, PyObject* self, PyObject* chunk, bool is_final) {
 
     Ref started_flag = getattr(self, N._streaming_started);
     if (!started_flag) return false;
-    int started = PyObject_IsTrue(started_flag.get());
+    int started = truth(started_flag.get());
     if (started < 0) return false;
     if (!started) {
         int present = has_transcriber(self);
@@ -114,7 +114,7 @@ PyObject* reset(Method*, PyObject* const* v) {
     PyObject* self = v[0];
     Ref started_flag = getattr(self, N._streaming_started);
     if (!started_flag) return nullptr;
-    int started = PyObject_IsTrue(started_flag.get());
+    int started = truth(started_flag.get());
     if (started < 0) return nullptr;
     if (started) {
         int present = has_transcriber(self);

@@ -23,6 +23,14 @@ inline bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
     return (set ? set(obj, name, value) : PyObject_SetAttr(obj, name, value)) == 0;
 }
 
+// The truth of a value, as `if value:` tests it: 1, 0, or -1 with an exception set. The two bools without
+// a call.
+inline int truth(PyObject* value) {
+    if (value == Py_False) return 0;
+    if (value == Py_True) return 1;
+    return PyObject_IsTrue(value);
+}
+
 // An f-string replacement field with no format_spec: an exact str as it is, else format(v, "").
 Ref fstring_field(PyObject* value);
 

@@ -139,8 +139,8 @@ PyObject* transcribe(Method* method, PyObject* const* v) {
     if (prepared <= 0) return prepared < 0 ? nullptr : PyList_New(0);
     Ref text = call_method(self, N._transcribe_internal, audio.get());
     if (!text) return nullptr;
-    int truth = PyObject_IsTrue(text.get());
-    if (truth <= 0) return truth < 0 ? nullptr : PyList_New(0);
+    int is_true = PyObject_IsTrue(text.get());
+    if (is_true <= 0) return is_true < 0 ? nullptr : PyList_New(0);
     Ref record = Ref::steal(PyDict_New());
     if (!record || PyDict_SetItem(record.get(), N.text, text.get()) < 0) return nullptr;
     PyObject* results = PyList_New(1);

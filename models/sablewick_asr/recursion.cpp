@@ -1,0 +1,96 @@
+#include "recursion.h"
+
+#include <cstddef>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
+
+namespace sablewick {
+
+thread_local constinit ThreadCalls t_calls = {0, UINTPTR_MAX, 0};
+
+namespace {
+
+// What stays free below the last method that may start. One level of recursion through the methods alone
+// (a method, a C callable, the method again) takes about 600 bytes of stack, through a Python callback
+// about 1.5 kB more; the margin leaves room for what the failing calls do once the error is raised: their
+// error lines go to the host's logger, which may run Python code and C below it. Sanitizer builds take
+// several times the stack per frame. CPython 3.14 keeps the same room below its own checks.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::uintptr_t kMargin = 64 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr std::uintptr_t kMargin = 64 * 1024;
+#else
+constexpr std::uintptr_t kMargin = 32 * 1024;
+#endif
+#else
+constexpr std::uintptr_t kMargin = 32 * 1024;
+#endif
+
+// The usable stack of the calling thread, [low, high), or false when the platform does not say.
+bool thread_stack(std::uintptr_t& low, std::uintptr_t& high) {
+#if defined(_WIN32)
+    ULONG_PTR lowest = 0;
+    ULONG_PTR highest = 0;
+    GetCurrentThreadStackLimits(&lowest, &highest);
+    // The pages that Windows keeps for handling a stack overflow are not ours to use.
+    ULONG guarantee = 0;
+    SetThreadStackGuarantee(&guarantee);
+    low = static_cast<std::uintptr_t>(lowest) + guarantee;
+    high = static_cast<std::uintptr_t>(highest);
+    return low < high;
+#elif defined(__linux__)
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+    void* address = nullptr;
+    std::size_t size = 0;
+    std::size_t guard = 0;
+    int failed = pthread_attr_getstack(&attributes, &address, &size);
+    failed |= pthread_attr_getguardsize(&attributes, &guard);
+    pthread_attr_destroy(&attributes);
+    if (failed) return false;
+    low = reinterpret_cast<std::uintptr_t>(address) + guard;
+    high = reinterpret_cast<std::uintptr_t>(address) + size;
+    return low < high;
+#else
+    (void)low;
+    (void)high;
+    return false;
+#endif
+}
+
+}  // namespace
+
+bool enter_checked(ThreadCalls& calls, std::uintptr_t here) {
+    if (calls.floor == UINTPTR_MAX) {
+        std::uintptr_t low = 0;
+        std::uintptr_t high = 0;
+        calls.floor = 0;
+        // Without the stack's bounds (an unknown platform) the depth alone is counted.
+        if (thread_stack(low, high) && here > low && here <= high) {
+            calls.floor = high - low > 2 * kMargin ? low + kMargin : low + (high - low) / 2;
+            calls.top = high;
+        }
+    }
+    if (calls.depth > Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        return false;
+    }
+    // Below the floor but not past the stack's end: a stack that is not the thread's own (a coroutine
+    // library's) is left alone, as CPython does.
+    if (here < calls.floor && here + kMargin >= calls.floor) {
+        PyErr_Format(PyExc_RecursionError, "Stack overflow (used %d kB) while calling a Python object",
+                     static_cast<int>((calls.top - here) / 1024));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace sablewick

@@ -1,5 +1,5 @@
 """Leak soak: every path of every recogniser method and every binding error, N times; exits 1 on a leak.
-Run as: PYTHONPATH=host:engine .venv/bin/python tests/soak.py [--iterations N] [--jobs J]"""
+Run as: PYTHONPATH=host:engine .venv/<X.Y>/bin/python tests/soak.py [--iterations N] [--jobs J]"""
 
 import argparse, gc, os, sys, time, tracemalloc, uuid  # noqa: E401
 from contextlib import contextmanager, nullcontext

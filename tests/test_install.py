@@ -3,16 +3,20 @@
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
 from conftest import ROOT
 
+TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
+
 
 def test_cmake_install_into_a_host_tree(tmp_path):
-    # The build tree that `pip install .` configured; scripts/test always makes one.
-    builds = sorted(ROOT.glob("build/cp312-*"))
-    cmake = shutil.which("cmake", path=str(ROOT / ".venv" / "bin")) or shutil.which("cmake")
+    # The build tree that `pip install .` configured for this interpreter (build/<wheel tag>/); scripts/test
+    # always makes one. CMake from the same venv.
+    builds = sorted(ROOT.glob(f"build/{TAG}-{TAG}-*"))
+    cmake = shutil.which("cmake", path=sysconfig.get_path("scripts")) or shutil.which("cmake")
     if not builds or not cmake:
         pytest.skip("no configured build tree to install from")
     host = tmp_path / "host_app"

@@ -1,6 +1,7 @@
 """The manylinux wheel as a host gets it: installed into a fresh venv (NumPy from the registry), it runs the demo
-with only the stand-ins on the path, and type checkers find its stub. The wheel is the one in the folder that
-SABLEWICK_WHEEL_DIR names (scripts/wheel fills dist/; scripts/test sets it)."""
+with only the stand-ins on the path, and type checkers find its stub. The wheel is the one for the running
+interpreter's version in the folder that SABLEWICK_WHEEL_DIR names (scripts/wheel fills dist/; scripts/test sets
+it)."""
 
 import json
 import os
@@ -14,6 +15,7 @@ import pytest
 from conftest import ROOT
 
 WHEEL_DIR = os.environ.get("SABLEWICK_WHEEL_DIR")
+TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
 pytestmark = [
     pytest.mark.skipif(not WHEEL_DIR, reason="SABLEWICK_WHEEL_DIR is not set (scripts/wheel builds the wheel)"),
     pytest.mark.skipif(bool(os.environ.get("SABLEWICK_MODULE_DIR")), reason="this run tests a build of its own"),
@@ -57,8 +59,8 @@ def wrong_rate(audio: np.ndarray) -> List[Dict[str, Any]]:
 def venv(tmp_path_factory):
     """A fresh venv holding the wheel and what it depends on; returns (its python, environment with the
     stand-ins on PYTHONPATH)."""
-    wheels = sorted(Path(WHEEL_DIR).glob("sablewick_asr-*-cp312-cp312-*manylinux2014_x86_64*.whl"))
-    assert len(wheels) == 1, f"expected one manylinux2014 wheel in {WHEEL_DIR}, found {wheels}"
+    wheels = sorted(Path(WHEEL_DIR).glob(f"sablewick_asr-*-{TAG}-{TAG}-*manylinux2014_x86_64*.whl"))
+    assert len(wheels) == 1, f"expected one {TAG} manylinux2014 wheel in {WHEEL_DIR}, found {wheels}"
     folder = tmp_path_factory.mktemp("fresh") / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(folder)], check=True)
     python = folder / "bin" / "python"
@@ -74,7 +76,8 @@ def test_demo_runs_on_the_installed_wheel(venv, tmp_path):
     python, env = venv
     where = subprocess.run([str(python), "-c", "import models.sablewick_asr as m; print(m.__file__)"], env=env,
                            cwd=tmp_path, capture_output=True, text=True, check=True).stdout.strip()
-    assert Path(where).parent == python.parent.parent / "lib" / "python3.12" / "site-packages" / "models"
+    lib = f"python{sys.version_info.major}.{sys.version_info.minor}"
+    assert Path(where).parent == python.parent.parent / "lib" / lib / "site-packages" / "models"
     demo = subprocess.run([str(python), str(ROOT / "demo" / "demo.py")], env=env, cwd=tmp_path, capture_output=True,
                           text=True, timeout=120)
     assert demo.returncode == 0, demo.stderr

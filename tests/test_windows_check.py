@@ -1,4 +1,5 @@
-"""The helpers of scripts/windows_check: python312.dll's import definitions and the check of the linked module."""
+"""The helpers of scripts/windows_check: the interpreter DLL's import definitions and the check of the linked
+module, for the running interpreter's version (python313.dll for 3.13)."""
 
 import importlib.util
 import sys
@@ -13,8 +14,9 @@ pyd_check = sys.modules["pyd_check"] = importlib.util.module_from_spec(_SPEC)
 _SPEC.loader.exec_module(pyd_check)
 
 MODULE = "sablewick_asr"
+DLL = f"python{sys.version_info.major}{sys.version_info.minor}.dll"
 
-# Trimmed from x86_64-w64-mingw32-objdump -p (binutils 2.40) of a module this check linked.
+# Trimmed from x86_64-w64-mingw32-objdump -p (binutils 2.40) of a module this check linked for 3.12.
 REAL_OBJDUMP = """
 /work/main/build/windows/sablewick_asr.cp312-win_amd64.pyd:     file format pei-x86-64
 
@@ -89,7 +91,7 @@ def objdump(imports, exports=("PyInit_sablewick_asr",), file_format="pei-x86-64"
     return "\n".join(lines + ["", "The Function Table (interpreted .pdata section contents)", ""])
 
 
-GOOD_IMPORTS = {"python312.dll": ["PyErr_Clear", "PyExc_TypeError"], "KERNEL32.dll": ["Sleep"],
+GOOD_IMPORTS = {DLL: ["PyErr_Clear", "PyExc_TypeError"], "KERNEL32.dll": ["Sleep"],
                 "api-ms-win-crt-heap-l1-1-0.dll": ["free", "malloc"],
                 "api-ms-win-crt-runtime-l1-1-0.dll": ["_initterm"]}
 
@@ -144,7 +146,7 @@ def test_reads_objdump_output():
     assert pe.imports == {"KERNEL32.dll": ["CloseHandle", "CreateSemaphoreW"],
                           "api-ms-win-crt-time-l1-1-0.dll": ["__daylight", "_tzset"],
                           "python312.dll": ["PyCode_NewEmpty", "PyExc_TypeError"]}
-    assert pyd_check.check_pe(pe, MODULE) == []
+    assert pyd_check.check_pe(pe, MODULE, "python312.dll") == []
 
 
 @pytest.mark.parametrize("extra", [
@@ -152,7 +154,7 @@ def test_reads_objdump_output():
     {"api-ms-win-crt-string-l1-1-0.dll": ["strlen"]},
 ])
 def test_accepts_the_interpreter_the_crt_and_kernel32(extra):
-    assert pyd_check.check_pe(pyd_check.parse_objdump(objdump({**GOOD_IMPORTS, **extra})), MODULE) == []
+    assert pyd_check.check_pe(pyd_check.parse_objdump(objdump({**GOOD_IMPORTS, **extra})), MODULE, DLL) == []
 
 
 @pytest.mark.parametrize("dll, why", [
@@ -164,7 +166,7 @@ def test_accepts_the_interpreter_the_crt_and_kernel32(extra):
     ("USER32.dll", "neither"), ("zlib1.dll", "neither"),
 ])
 def test_rejects_other_dlls(dll, why):
-    errors = pyd_check.check_pe(pyd_check.parse_objdump(objdump({**GOOD_IMPORTS, dll: ["f"]})), MODULE)
+    errors = pyd_check.check_pe(pyd_check.parse_objdump(objdump({**GOOD_IMPORTS, dll: ["f"]})), MODULE, DLL)
     assert len(errors) == 1 and errors[0].startswith(f"imports {dll}: ") and why in errors[0]
 
 
@@ -174,8 +176,8 @@ def test_rejects_other_dlls(dll, why):
     (objdump(GOOD_IMPORTS, exports=("PyInit_other",)), "expected PyInit_sablewick_asr alone"),
     (objdump(GOOD_IMPORTS, file_format="pei-i386"), "file format is pei-i386"),
     (objdump(GOOD_IMPORTS, dll=False), "not a DLL"),
-    (objdump({"KERNEL32.dll": ["Sleep"]}), "does not import python312.dll"),
+    (objdump({"KERNEL32.dll": ["Sleep"]}), f"does not import {DLL}"),
 ])
 def test_rejects_wrong_modules(text, error):
-    errors = pyd_check.check_pe(pyd_check.parse_objdump(text), MODULE)
+    errors = pyd_check.check_pe(pyd_check.parse_objdump(text), MODULE, DLL)
     assert len(errors) == 1 and error in errors[0]

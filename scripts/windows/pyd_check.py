@@ -1,13 +1,14 @@
 """Helpers of scripts/windows_check, the Windows x86-64 build check of the module.
 
-    pyd_check.py def INCLUDE_DIR UNDEFINED_SYMBOLS DEF_FILE
-        Writes the module definition file of python312.dll's import library, holding the names the objects
-        import from the interpreter (their undefined __imp_ references), data marked DATA. Which names are
-        data and which functions is read from the interpreter's headers (PyAPI_DATA, PyAPI_FUNC).
-    pyd_check.py check OBJDUMP_OUTPUT DEF_FILE MODULE TOOLCHAIN
-        Checks `objdump -p` of the linked module: an x86-64 DLL whose only export is PyInit_MODULE and which
-        imports only python312.dll, the C runtime and kernel32.dll. Prints one summary line, or the details
-        of what is wrong and exits 1.
+    pyd_check.py def VERSION INCLUDE_DIR UNDEFINED_SYMBOLS DEF_FILE
+        Writes the module definition file of the import library of CPython VERSION's DLL (3.13: python313.dll),
+        holding the names the objects import from the interpreter (their undefined __imp_ references), data
+        marked DATA. Which names are data and which functions is read from the interpreter's headers
+        (PyAPI_DATA, PyAPI_FUNC).
+    pyd_check.py check VERSION OBJDUMP_OUTPUT DEF_FILE MODULE TOOLCHAIN
+        Checks `objdump -p` of the module linked for CPython VERSION: an x86-64 DLL whose only export is
+        PyInit_MODULE and which imports only that version's DLL, the C runtime and kernel32.dll. Prints one
+        summary line, or the details of what is wrong and exits 1.
 """
 
 from __future__ import annotations
@@ -17,7 +18,6 @@ import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
-INTERPRETER_DLL = "python312.dll"
 IMPORT_PREFIX = "__imp_"
 
 # A macro's argument, allowing one level of nested parentheses: PyAPI_FUNC(void (*)(int)).
@@ -77,16 +77,31 @@ def interpreter_imports(undefined: list[str], data: set[str], functions: set[str
         elif name in functions:
             function_names.add(name)
         elif imported and _PYTHON_NAME.match(name):
-            result.errors.append(f"{name} is imported but not declared by the CPython 3.12 headers")
+            result.errors.append(f"{name} is imported but not declared by the interpreter's headers")
     result.data = sorted(data_names)
     result.functions = sorted(function_names)
     result.errors.sort()
     return result
 
 
-def def_file_text(imports: Imports) -> str:
+def _nodot(version: str) -> str:
+    major, minor = map(int, version.split("."))
+    return f"{major}{minor}"
+
+
+def interpreter_dll(version: str) -> str:
+    """The DLL of the default (not free-threaded) build of CPython VERSION: 3.13's is python313.dll."""
+    return f"python{_nodot(version)}.dll"
+
+
+def pyd_name(module: str, version: str) -> str:
+    """MODULE's file for CPython VERSION on Windows x86-64: sablewick_asr.cp313-win_amd64.pyd for 3.13."""
+    return f"{module}.cp{_nodot(version)}-win_amd64.pyd"
+
+
+def def_file_text(imports: Imports, dll: str) -> str:
     entries = [f"{name} DATA" for name in imports.data] + imports.functions
-    return "".join(f"{line}\n" for line in [f"LIBRARY {INTERPRETER_DLL}", "EXPORTS",
+    return "".join(f"{line}\n" for line in [f"LIBRARY {dll}", "EXPORTS",
                                              *(f"    {entry}" for entry in sorted(entries))])
 
 
@@ -134,10 +149,10 @@ def parse_objdump(text: str) -> Pe:
     return pe
 
 
-def dll_kind(dll: str) -> str:
-    """'python', 'crt', 'system', or why the DLL must not be imported."""
+def dll_kind(dll: str, interpreter: str) -> str:
+    """'python', 'crt', 'system', or why the DLL must not be imported by a module for the interpreter's DLL."""
     name = dll.lower()
-    if name == INTERPRETER_DLL:
+    if name == interpreter:
         return "python"
     if name in ("ucrtbase.dll", "vcruntime140.dll", "vcruntime140_1.dll") or \
             re.fullmatch(r"api-ms-win-crt-[a-z]+-l\d+-\d+-\d+\.dll", name):
@@ -153,11 +168,12 @@ def dll_kind(dll: str) -> str:
     if re.fullmatch(r"(ucrtbased|vcruntime\d+d(_\d+)?|msvcp\d+d)\.dll", name):
         return "a debug runtime, which only a Visual Studio install has"
     if re.fullmatch(r"python\d*(_d)?\.dll", name):
-        return f"not the interpreter this module is built for ({INTERPRETER_DLL})"
-    return f"neither {INTERPRETER_DLL}, the C runtime nor kernel32.dll"
+        return f"not the interpreter this module is built for ({interpreter})"
+    return f"neither {interpreter}, the C runtime nor kernel32.dll"
 
 
-def check_pe(pe: Pe, module: str) -> list[str]:
+def check_pe(pe: Pe, module: str, interpreter: str) -> list[str]:
+    """What is wrong with the module MODULE linked for the interpreter's DLL (python313.dll)."""
     errors = []
     if pe.file_format != "pei-x86-64":
         errors.append(f"file format is {pe.file_format or 'unknown'}, not pei-x86-64")
@@ -166,10 +182,10 @@ def check_pe(pe: Pe, module: str) -> list[str]:
     expected = f"PyInit_{module}"
     if pe.exports != [expected]:
         errors.append(f"exports {', '.join(pe.exports) or 'nothing'}; expected {expected} alone")
-    if INTERPRETER_DLL not in (dll.lower() for dll in pe.imports):
-        errors.append(f"does not import {INTERPRETER_DLL}")
+    if interpreter not in (dll.lower() for dll in pe.imports):
+        errors.append(f"does not import {interpreter}")
     for dll in pe.imports:
-        kind = dll_kind(dll)
+        kind = dll_kind(dll, interpreter)
         if kind not in ("python", "crt", "system"):
             errors.append(f"imports {dll}: {kind}")
     return errors
@@ -183,50 +199,53 @@ def crt_summary(dlls: list[str]) -> str:
     return ", ".join(dlls)
 
 
-def summary(pe: Pe, pyd: str, toolchain: str, data_names: int) -> str:
+def summary(pe: Pe, pyd: str, toolchain: str, data_names: int, version: str) -> str:
     groups: dict[str, list[str]] = {"python": [], "crt": [], "system": []}
     for dll in pe.imports:
-        groups[dll_kind(dll)].append(dll)
+        groups[dll_kind(dll, interpreter_dll(version))].append(dll)
     python = groups["python"][0]
     imported = [f"{python} ({len(pe.imports[python])} names, {data_names} of them data)"]
     crt = sorted(dll for dll in groups["crt"] if dll.lower().startswith("api-ms-win-crt-"))
     if crt:
         imported.append(crt_summary(crt))
     imported += sorted(dll for dll in groups["crt"] if dll not in crt) + sorted(groups["system"])
-    return (f"windows check: {pyd} built with {toolchain}, exports {pe.exports[0]} only, "
+    return (f"windows check ({version}): {pyd} built with {toolchain}, exports {pe.exports[0]} only, "
             f"imports {', '.join(imported)}")
 
 
 def main(argv: list[str]) -> int:
-    if len(argv) == 4 and argv[0] == "def":
-        include_dir, undefined_file, def_file = map(Path, argv[1:])
+    if len(argv) == 5 and argv[0] == "def":
+        version = argv[1]
+        include_dir, undefined_file, def_file = map(Path, argv[2:])
         data, functions = header_declarations(include_dir)
         imports = interpreter_imports(undefined_file.read_text().split(), data, functions)
         if imports.errors:
-            print("windows check: the objects' references to the interpreter are wrong:", *imports.errors,
-                  sep="\n  ", file=sys.stderr)
+            print(f"windows check ({version}): the objects' references to the interpreter are wrong:",
+                  *imports.errors, sep="\n  ", file=sys.stderr)
             return 1
         if not imports.data and not imports.functions:
-            print("windows check: the objects import nothing from the interpreter", file=sys.stderr)
+            print(f"windows check ({version}): the objects import nothing from the interpreter", file=sys.stderr)
             return 1
-        def_file.write_text(def_file_text(imports))
+        def_file.write_text(def_file_text(imports, interpreter_dll(version)))
         return 0
-    if len(argv) == 5 and argv[0] == "check":
-        objdump_file, def_file, module, toolchain = Path(argv[1]), Path(argv[2]), argv[3], argv[4]
+    if len(argv) == 6 and argv[0] == "check":
+        version, module, toolchain = argv[1], argv[4], argv[5]
+        objdump_file, def_file = Path(argv[2]), Path(argv[3])
+        interpreter = interpreter_dll(version)
         pe = parse_objdump(objdump_file.read_text())
-        errors = check_pe(pe, module)
-        pyd = f"{module}.cp312-win_amd64.pyd"
+        errors = check_pe(pe, module, interpreter)
+        pyd = pyd_name(module, version)
         if errors:
-            print(f"windows check: {pyd} built with {toolchain} is wrong:", *errors, sep="\n  ",
+            print(f"windows check ({version}): {pyd} built with {toolchain} is wrong:", *errors, sep="\n  ",
                   file=sys.stderr)
             print("\nexports: " + (", ".join(pe.exports) or "none"), file=sys.stderr)
             for dll, names in pe.imports.items():
-                listed = f"{len(names)} names" if dll.lower() == INTERPRETER_DLL else " ".join(names)
+                listed = f"{len(names)} names" if dll.lower() == interpreter else " ".join(names)
                 print(f"imports from {dll}: {listed}", file=sys.stderr)
             return 1
         data = {line.split()[0] for line in def_file.read_text().splitlines() if line.endswith(" DATA")}
-        python = next(dll for dll in pe.imports if dll.lower() == INTERPRETER_DLL)
-        print(summary(pe, pyd, toolchain, len(data.intersection(pe.imports[python]))))
+        python = next(dll for dll in pe.imports if dll.lower() == interpreter)
+        print(summary(pe, pyd, toolchain, len(data.intersection(pe.imports[python])), version))
         return 0
     print(__doc__, file=sys.stderr)
     return 2

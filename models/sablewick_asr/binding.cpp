@@ -150,7 +150,8 @@ bool has_number_protocol(PyObject* value) {
 }
 
 // The values of a call with keywords, unfilled parameters null. Returns false with an error set.
-bool bind_with_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t n, PyObject* kwnames, PyObject** v) {
+bool bind_with_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t n, PyObject* kwnames,
+                        PyObject** v) {
     if (n > sig.count) return count_error(sig, n);
     for (Py_ssize_t i = 0; i < n; ++i) v[i] = args[i];
     for (int i = static_cast<int>(n); i < sig.count; ++i) v[i] = nullptr;
@@ -168,17 +169,31 @@ bool bind(const Signature& sig, PyObject* defaults, PyObject* const* args, size_
         if (n < sig.required || n > sig.count) return count_error(sig, n);
         // Spelled out: a loop of unknown length would become calls to memcpy.
         switch (n) {
-            case 6: v[5] = args[5]; [[fallthrough]];
-            case 5: v[4] = args[4]; [[fallthrough]];
-            case 4: v[3] = args[3]; [[fallthrough]];
-            case 3: v[2] = args[2]; [[fallthrough]];
-            case 2: v[1] = args[1]; [[fallthrough]];
-            case 1: v[0] = args[0]; [[fallthrough]];
-            default: break;
+            case 6:
+                v[5] = args[5];
+                [[fallthrough]];
+            case 5:
+                v[4] = args[4];
+                [[fallthrough]];
+            case 4:
+                v[3] = args[3];
+                [[fallthrough]];
+            case 3:
+                v[2] = args[2];
+                [[fallthrough]];
+            case 2:
+                v[1] = args[1];
+                [[fallthrough]];
+            case 1:
+                v[0] = args[0];
+                [[fallthrough]];
+            default:
+                break;
         }
         static_assert(kMaxParams == 6, "the copy above takes at most six arguments");
         given = (1u << n) - 1;
-        for (int i = static_cast<int>(n); i < sig.count; ++i) v[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
+        for (int i = static_cast<int>(n); i < sig.count; ++i)
+            v[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
     } else {
         if (!bind_with_keywords(sig, args, n, kwnames, v)) return false;
         for (int i = 0; i < sig.count; ++i) {

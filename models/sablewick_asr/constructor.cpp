@@ -22,9 +22,10 @@ PyObject* next_plain_init(PyObject* owner, PyObject* self) {
     Py_ssize_t i = 0;
     while (i + 1 < n && PyTuple_GET_ITEM(mro, i) != owner) ++i;
     for (++i; i < n; ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
         if (!dict) return nullptr;
-        PyObject* init = PyDict_GetItemWithError(dict, N.__init__);
+        // Borrowed from the namespace, which the class in the MRO keeps alive.
+        PyObject* init = PyDict_GetItemWithError(dict.get(), N.__init__);
         if (init) return PyType_HasFeature(Py_TYPE(init), Py_TPFLAGS_METHOD_DESCRIPTOR) ? init : nullptr;
         if (PyErr_Occurred()) {
             PyErr_Clear();

@@ -18,6 +18,17 @@ SABLEWICK_COLD PyObject* engine_missing() {
     return nullptr;
 }
 
+// The last key made and the texts it was made of: recognisers built with the same model, device and language
+// objects (the defaults, most often) get the same key back, its hash already known. Strong references, kept
+// for the life of the process like the module's own names.
+struct LastKey {
+    PyObject* model;
+    PyObject* device;
+    PyObject* language;
+    PyObject* key;
+};
+LastKey g_last_key = {nullptr, nullptr, nullptr, nullptr};
+
 // f"{self.model}_{self.device}_{self.language}"
 Ref cache_key(PyObject* self) {
     Ref model = getattr(self, N.model);
@@ -32,7 +43,18 @@ Ref cache_key(PyObject* self) {
     if (!language) return {};
     Ref language_text = fstring_field(language.get());
     if (!language_text) return {};
-    return concat({model_text.get(), N.underscore, device_text.get(), N.underscore, language_text.get()});
+    if (model_text.get() == g_last_key.model && device_text.get() == g_last_key.device &&
+        language_text.get() == g_last_key.language) {
+        return Ref::borrow(g_last_key.key);
+    }
+    Ref key = concat({model_text.get(), N.underscore, device_text.get(), N.underscore, language_text.get()});
+    if (key) {
+        Py_XSETREF(g_last_key.model, model_text.release());
+        Py_XSETREF(g_last_key.device, device_text.release());
+        Py_XSETREF(g_last_key.language, language_text.release());
+        Py_XSETREF(g_last_key.key, Py_NewRef(key.get()));
+    }
+    return key;
 }
 
 // logger.info(prefix + f"{self.model}")

@@ -23,15 +23,15 @@ namespace {
 // error lines go to the host's logger, which may run Python code and C below it. Sanitizer builds take
 // several times the stack per frame. CPython 3.14 keeps the same room below its own checks.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::uintptr_t kMargin = 64 * 1024;
+constexpr std::uintptr_t kMargin = std::uintptr_t{64} * 1024;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr std::uintptr_t kMargin = 64 * 1024;
+constexpr std::uintptr_t kMargin = std::uintptr_t{64} * 1024;
 #else
-constexpr std::uintptr_t kMargin = 32 * 1024;
+constexpr std::uintptr_t kMargin = std::uintptr_t{32} * 1024;
 #endif
 #else
-constexpr std::uintptr_t kMargin = 32 * 1024;
+constexpr std::uintptr_t kMargin = std::uintptr_t{32} * 1024;
 #endif
 
 // The usable stack of the calling thread, [low, high), or false when the platform does not say.
@@ -80,7 +80,8 @@ bool enter_checked(ThreadCalls& calls, std::uintptr_t here) {
         }
     }
     if (calls.depth > Py_GetRecursionLimit()) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
         return false;
     }
     // Below the floor but not past the stack's end: a stack that is not the thread's own (a coroutine

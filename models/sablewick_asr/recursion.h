@@ -27,7 +27,7 @@ extern thread_local constinit ThreadCalls t_calls;
 // costs the caller no frame of its own.
 inline std::uintptr_t stack_pointer() {
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
-    std::uintptr_t sp;
+    std::uintptr_t sp = 0;
     __asm__("mov %%rsp, %0" : "=r"(sp));
     return sp;
 #elif defined(__GNUC__) || defined(__clang__)

@@ -4,6 +4,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// The process-wide caches (global lookups, the last cache key, the class locks' type) rely on the GIL.
+#ifdef Py_GIL_DISABLED
+#error "sablewick_asr needs an interpreter with the GIL; free-threaded builds are not supported"
+#endif
+
 #include <utility>
 
 // Out-of-line error paths keep the hot paths short.

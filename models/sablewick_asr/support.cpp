@@ -103,23 +103,30 @@ Ref milliseconds(PyObject* start, PyObject* end) {
 
 Ref concat(std::initializer_list<PyObject*> pieces) {
     Py_ssize_t length = 0;
-    Py_UCS4 max_char = 127;
+    bool ascii = true;
     for (PyObject* piece : pieces) {
         length += PyUnicode_GET_LENGTH(piece);
+        ascii = ascii && PyUnicode_IS_ASCII(piece);
+    }
+    if (ascii) {
+        // One byte a character in every piece and in the result.
+        Ref result = Ref::steal(PyUnicode_New(length, 127));
+        if (!result) return {};
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+        for (PyObject* piece : pieces) {
+            std::memcpy(out, PyUnicode_1BYTE_DATA(piece),
+                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(piece)));
+            out += PyUnicode_GET_LENGTH(piece);
+        }
+        return result;
+    }
+    Py_UCS4 max_char = 127;
+    for (PyObject* piece : pieces) {
         Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(piece);
         if (piece_max > max_char) max_char = piece_max;
     }
     Ref result = Ref::steal(PyUnicode_New(length, max_char));
     if (!result) return {};
-    if (max_char == 127) {
-        // All ASCII: one byte a character in every piece.
-        Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
-        for (PyObject* piece : pieces) {
-            std::memcpy(out, PyUnicode_DATA(piece), static_cast<std::size_t>(PyUnicode_GET_LENGTH(piece)));
-            out += PyUnicode_GET_LENGTH(piece);
-        }
-        return result;
-    }
     Py_ssize_t at = 0;
     for (PyObject* piece : pieces) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
@@ -164,94 +171,192 @@ PyObject* raise_from(PyObject* type, PyObject* message, PyObject* cause) {
 
 namespace {
 
-// The special method `name` of obj's type, bound unless it is a plain function or method descriptor
-// (then `unbound` is set and the caller passes obj first). Null without an exception when absent.
-Ref lookup_special(PyObject* obj, PyObject* name, bool& unbound) {
-    PyTypeObject* type = Py_TYPE(obj);
-    Ref found;
-    if (PyObject* mro = type->tp_mro) {
-        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n && !found; ++i) {
-            auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-            // Static builtin types keep their namespace elsewhere; PyType_GetDict finds it.
-            Ref dict = base->tp_dict ? Ref::borrow(base->tp_dict) : Ref::steal(PyType_GetDict(base));
-            if (!dict) continue;
-            PyObject* value = PyDict_GetItemWithError(dict.get(), name);
-            if (value)
-                found = Ref::borrow(value);
-            else if (PyErr_Occurred())
-                return {};
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+
+// The special method `name` as found along the MRO of `type`, with `unbound` set when it is a plain function
+// or method descriptor (then called with the manager first). Null without an exception when absent.
+bool find_special(PyTypeObject* type, PyObject* name, Special& special) {
+    PyObject* mro = type->tp_mro;
+    if (!mro) return true;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (!dict) continue;
+        PyObject* value = PyDict_GetItemWithError(dict.get(), name);
+        if (value) {
+            special.found = Ref::borrow(value);
+            special.unbound = PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_METHOD_DESCRIPTOR);
+            return true;
+        }
+        if (PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+// For a builtin method of the manager's type, its C function: what calling it through the descriptor ends in.
+bool find_function(Special& special, PyObject* manager) {
+    if (!Py_IS_TYPE(special.found.get(), &PyMethodDescr_Type)) return true;
+    descrgetfunc get = Py_TYPE(special.found.get())->tp_descr_get;
+    Ref bound = Ref::steal(get(special.found.get(), manager, reinterpret_cast<PyObject*>(Py_TYPE(manager))));
+    if (!bound) return false;
+    if (PyCFunction_Check(bound.get()) && PyCFunction_GetSelf(bound.get()) == manager) {
+        special.function = PyCFunction_GetFunction(bound.get());
+        special.flags = PyCFunction_GetFlags(bound.get()) & ~METH_COEXIST;
+    }
+    return true;
+}
+
+// Binds what was found on the type to the manager, as the interpreter does before calling it.
+bool bind_special(Special& special, PyObject* manager) {
+    if (special.unbound || !special.found) return true;
+    if (descrgetfunc get = Py_TYPE(special.found.get())->tp_descr_get) {
+        special.found =
+            Ref::steal(get(special.found.get(), manager, reinterpret_cast<PyObject*>(Py_TYPE(manager))));
+        return static_cast<bool>(special.found);
+    }
+    return true;
+}
+
+// The specials of the last manager type whose MRO holds immutable types alone, found once: their namespaces
+// cannot change. The class locks are all of one such type. Strong references, kept until another type takes
+// the place, never released at exit (the interpreter is gone by then).
+struct KnownSpecial {
+    PyObject* found;
+    bool unbound;
+    PyCFunction function;
+    int flags;
+};
+struct KnownType {
+    PyObject* type;
+    KnownSpecial enter;
+    KnownSpecial exit;
+};
+KnownType g_known = {nullptr, {nullptr, false, nullptr, 0}, {nullptr, false, nullptr, 0}};
+
+void copy_special(const KnownSpecial& known, Special& special) {
+    special.found = Ref::borrow(known.found);
+    special.unbound = known.unbound;
+    special.function = known.function;
+    special.flags = known.flags;
+}
+
+KnownSpecial keep_special(const Special& special) {
+    return {Py_NewRef(special.found.get()), special.unbound, special.function, special.flags};
+}
+
+// (None, None, None), and a 3-tuple whose items an exit with an exception fills and empties again: a builtin
+// __exit__ that takes a tuple gets one without an allocation, so that leaving cannot fail for want of memory.
+PyObject* g_no_exception = nullptr;
+PyObject* g_exception = nullptr;
+
+void replace_item(PyObject* tuple, Py_ssize_t i, PyObject* item) {
+    PyObject* old = PyTuple_GET_ITEM(tuple, i);
+    PyTuple_SET_ITEM(tuple, i, Py_NewRef(item));
+    Py_DECREF(old);
+}
+
+bool immutable_all_along(PyTypeObject* type) {
+    PyObject* mro = type->tp_mro;
+    if (!mro) return false;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+        if (!PyType_HasFeature(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)),
+                               Py_TPFLAGS_IMMUTABLETYPE))
+            return false;
+    }
+    return true;
+}
+
+// The specials of `manager`'s type: cached when it cannot change, else looked up afresh.
+bool find_specials(PyObject* manager, Special& enter, Special& exit) {
+    PyTypeObject* type = Py_TYPE(manager);
+    if (g_known.type == reinterpret_cast<PyObject*>(type)) {
+        copy_special(g_known.enter, enter);
+        copy_special(g_known.exit, exit);
+        return true;
+    }
+    if (!find_special(type, N.__enter__, enter) || !find_special(type, N.__exit__, exit)) return false;
+    if (!enter.found || !exit.found || !immutable_all_along(type)) return true;
+    if (!g_no_exception && !(g_no_exception = tuple_of({Py_None, Py_None, Py_None}).release())) return false;
+    if (!g_exception && !(g_exception = tuple_of({Py_None, Py_None, Py_None}).release())) return false;
+    if (!find_function(enter, manager) || !find_function(exit, manager)) return false;
+    const KnownType previous = g_known;
+    g_known = {Py_NewRef(reinterpret_cast<PyObject*>(type)), keep_special(enter), keep_special(exit)};
+    Py_XDECREF(previous.type);
+    Py_XDECREF(previous.enter.found);
+    Py_XDECREF(previous.exit.found);
+    return true;
+}
+
+// Calls a special of `manager` with up to three arguments after it; `tuple` holds the same arguments.
+Ref call_special(const Special& special, PyObject* manager, PyObject* const* args, Py_ssize_t n,
+                 PyObject* tuple) {
+    if (special.function) {
+        switch (special.flags) {
+            case METH_NOARGS:
+                if (n == 0) return Ref::steal(special.function(manager, nullptr));
+                break;
+            case METH_VARARGS:
+                return Ref::steal(special.function(manager, tuple));
+            case METH_VARARGS | METH_KEYWORDS:
+                return Ref::steal(reinterpret_cast<PyCFunctionWithKeywords>(
+                    reinterpret_cast<void (*)()>(special.function))(manager, tuple, nullptr));
+            case METH_FASTCALL:
+                return Ref::steal(reinterpret_cast<FastFunction>(
+                    reinterpret_cast<void (*)()>(special.function))(manager, args, n));
+            default:
+                break;
         }
     }
-    if (!found) return {};
-    PyTypeObject* kind = Py_TYPE(found.get());
-    if (PyType_HasFeature(kind, Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-        unbound = true;
-        return found;
-    }
-    unbound = false;
-    if (kind->tp_descr_get) {
-        return Ref::steal(kind->tp_descr_get(found.get(), obj, reinterpret_cast<PyObject*>(type)));
-    }
-    return found;
+    PyObject* call[] = {nullptr, manager, n > 0 ? args[0] : nullptr, n > 1 ? args[1] : nullptr,
+                        n > 2 ? args[2] : nullptr};
+    const size_t offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return Ref::steal(
+        special.unbound
+            ? PyObject_Vectorcall(special.found.get(), call + 1, static_cast<size_t>(n + 1) | offset, nullptr)
+            : PyObject_Vectorcall(special.found.get(), call + 2, static_cast<size_t>(n) | offset, nullptr));
 }
 
 }  // namespace
 
 bool WithBlock::enter(PyObject* manager) {
     manager_ = Ref::borrow(manager);
-    bool enter_unbound = false;
-    Ref enter = lookup_special(manager, N.__enter__, enter_unbound);
-    if (!enter) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                         Py_TYPE(manager)->tp_name);
-        }
+    Special enter;
+    if (!find_specials(manager, enter, exit_)) return false;
+    if (!enter.found) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(manager)->tp_name);
         return false;
     }
-    exit_ = lookup_special(manager, N.__exit__, exit_unbound_);
-    if (!exit_) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(
-                PyExc_TypeError,
-                "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                Py_TYPE(manager)->tp_name);
-        }
+    if (!exit_.found) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                     Py_TYPE(manager)->tp_name);
         return false;
     }
-    if (exit_unbound_ && Py_IS_TYPE(exit_.get(), &PyMethodDescr_Type)) {
-        auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(exit_.get());
-        // What calling the descriptor would do after its checks: the C function, given self and a tuple.
-        if ((descriptor->d_method->ml_flags & ~METH_COEXIST) == METH_VARARGS &&
-            PyObject_TypeCheck(manager, PyDescr_TYPE(descriptor))) {
-            exit_args_ = tuple_of({Py_None, Py_None, Py_None});
-            if (!exit_args_) return false;
-            exit_varargs_ = descriptor->d_method->ml_meth;
-        }
-    }
-    PyObject* args[] = {nullptr, manager};
-    Ref result = Ref::steal(
-        enter_unbound
-            ? PyObject_Vectorcall(enter.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-            : PyObject_Vectorcall(enter.get(), args + 2, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return static_cast<bool>(result);
+    if (!bind_special(enter, manager) || !bind_special(exit_, manager)) return false;
+    // The tuples are made with the first cached type; other types are called through their descriptors.
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return false;
+    return static_cast<bool>(call_special(enter, manager, nullptr, 0, empty.get()));
 }
 
 Ref WithBlock::call_exit(PyObject* type, PyObject* value, PyObject* traceback) {
-    if (exit_varargs_) {
-        // The tuple is still ours alone, so its items may be set; setting them allocates nothing.
-        PyObject* args = exit_args_.get();
-        PyObject* items[] = {type, value, traceback};
-        for (Py_ssize_t i = 0; i < 3; ++i) {
-            if (PyTuple_GET_ITEM(args, i) != items[i])
-                Py_SETREF(PyTuple_GET_ITEM(args, i), Py_NewRef(items[i]));
+    PyObject* args[] = {type, value, traceback};
+    if (exit_.function && (exit_.flags & METH_VARARGS)) {
+        if (type == Py_None) return call_special(exit_, manager_.get(), args, 3, g_no_exception);
+        if (Py_REFCNT(g_exception) == 1) {
+            // Ours alone, so its items may be set, which allocates nothing; held twice while in use, so that
+            // an exit reached from inside this one makes a tuple of its own.
+            Ref busy = Ref::borrow(g_exception);
+            for (Py_ssize_t i = 0; i < 3; ++i) replace_item(g_exception, i, args[i]);
+            Ref result = call_special(exit_, manager_.get(), args, 3, g_exception);
+            for (Py_ssize_t i = 0; i < 3; ++i) replace_item(g_exception, i, Py_None);
+            return result;
         }
-        return Ref::steal(exit_varargs_(manager_.get(), args));
+        Ref tuple = tuple_of({type, value, traceback});
+        if (!tuple) return {};
+        return call_special(exit_, manager_.get(), args, 3, tuple.get());
     }
-    PyObject* args[] = {nullptr, manager_.get(), type, value, traceback};
-    return Ref::steal(
-        exit_unbound_
-            ? PyObject_Vectorcall(exit_.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-            : PyObject_Vectorcall(exit_.get(), args + 2, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return call_special(exit_, manager_.get(), args, 3, nullptr);
 }
 
 bool WithBlock::exit() {

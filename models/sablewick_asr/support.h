@@ -72,6 +72,15 @@ class HandlerScope {
 // `raise type(message) from cause`, raised while handling `cause`. Always returns null.
 PyObject* raise_from(PyObject* type, PyObject* message, PyObject* cause);
 
+// How one of a context manager's special methods is called: as found on the type (`unbound`: with the manager
+// first), or, for a builtin method, its C function straight.
+struct Special {
+    Ref found;
+    bool unbound = false;
+    PyCFunction function = nullptr;  // set for builtin methods whose calling convention is handled here
+    int flags = 0;
+};
+
 // A `with` block on an object: __enter__ and __exit__ looked up on its type, as the interpreter does.
 class WithBlock {
   public:
@@ -85,12 +94,7 @@ class WithBlock {
     Ref call_exit(PyObject* type, PyObject* value, PyObject* traceback);
 
     Ref manager_;
-    Ref exit_;
-    bool exit_unbound_ = false;
-    // A builtin __exit__ that takes its arguments as one tuple (threading.Lock's) is called straight, with
-    // a tuple made before entering: once the lock is taken, leaving cannot fail for want of memory.
-    PyCFunction exit_varargs_ = nullptr;
-    Ref exit_args_;
+    Special exit_;  // bound already unless `unbound`
 };
 
 }  // namespace sablewick

@@ -53,8 +53,11 @@ def probe(tmp_path, code, files=None, setup=""):
 
 def test_namespace_of_a_successful_import(tmp_path):
     result = probe(tmp_path, """
-        import builtins, numpy, threading, time, typing, zel_asr_config, utils.audio, models.base_asr, sablewick_voice
-        m, error = attempt()
+        import builtins, numpy, threading, time, typing, warnings, zel_asr_config, utils.audio, models.base_asr
+        import sablewick_voice
+        with warnings.catch_warnings(record=True) as caught:  # the build's own interpreter: no version warning
+            warnings.simplefilter("always")
+            m, error = attempt()
         ns = vars(m)
         expected = {"__builtins__": builtins, "np": numpy, "threading": threading, "time": time, "logger": logger,
                     "BaseASR": models.base_asr.BaseASR, "normalize_audio": utils.audio.normalize_audio,
@@ -64,7 +67,8 @@ def test_namespace_of_a_successful_import(tmp_path):
             expected[name] = expected["_" + name] = getattr(sablewick_voice, name)
         result = {"order": list(ns), "identical": {k: ns.get(k) is v for k, v in expected.items()},
                   "attrs": [m.__name__, m.__doc__, m.__package__, m.__file__ == m.__spec__.origin,
-                            m.__loader__ is m.__spec__.loader, m.__test__, type(m.__test__) is dict, logger.calls]}
+                            m.__loader__ is m.__spec__.loader, m.__test__, type(m.__test__) is dict, logger.calls,
+                            [str(w.message) for w in caught]]}
     """)
     # A new module's own attributes, then __file__, then what the body binds in the order it runs.
     assert result["order"] == ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
@@ -73,7 +77,7 @@ def test_namespace_of_a_successful_import(tmp_path):
                                "get_model_for_language", "Transcriber", "TranscriptEventListener", *PRIVATE, *CLASSES,
                                "__test__"]
     assert result["identical"] == dict.fromkeys(result["identical"], True) and len(result["identical"]) == 19
-    assert result["attrs"] == [MODULE, "Sablewick ASR implementation.", "models", True, True, {}, True, []]
+    assert result["attrs"] == [MODULE, "Sablewick ASR implementation.", "models", True, True, {}, True, [], []]
 
 
 @pytest.mark.parametrize("engine, bound", [

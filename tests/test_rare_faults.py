@@ -14,8 +14,12 @@ from conftest import ROOT, STAND_INS, report_at_end, run_python
 import nomemory
 
 # Each scenario recurses through a method and a C callable (functools.partial), which no Python frame
-# interrupts, or through Python code; `call` starts it and `restore` undoes the set-up.
+# interrupts, or through Python code; `call` starts it, `restore` undoes the set-up, and `expected` is what the
+# outermost call ends in. The first recurses through the methods alone: its error line counts the levels.
 RECURSION = {
+    "methods alone": (
+        "obj = O(); obj.transcribe = obj.stream_generate", "obj.stream_generate(audio)", "del obj.transcribe",
+        "RecursionError"),
     "transcribe through load": (
         "obj = S(); obj._transcriber = None; obj.load = partial(S.transcribe, obj, audio)",
         "obj.transcribe(audio)", "del obj.load", "RecursionError"),
@@ -39,36 +43,96 @@ RECURSION = {
         "obj = S(); asr.normalize_audio = lambda audio, target_dtype: obj.transcribe(audio)",
         "obj.transcribe(audio)", "asr.normalize_audio = normalize_audio", "RecursionError"),
 }
+# Lowered, the default, and (in threads, whose stacks are bounded) one that only the stack can stop: failing
+# levels build messages that grow with the depth, so a deep stack takes long.
+LIMITS = [100, 1000]
+RAISED = 100_000
 
 
-@pytest.mark.parametrize("scenario", RECURSION)
-def test_recursion_through_a_method_ends_in_recursion_error(scenario):
-    setup, call, restore, expected = RECURSION[scenario]
-    process = run_python(f"""
-        import json
-        from functools import partial
-        from types import SimpleNamespace
-        import numpy as np
-        from models import sablewick_asr as asr
-        S, O, normalize_audio = asr.SablewickStreamASR, asr.SablewickOfflineASR, asr.normalize_audio
-        audio = np.zeros(160, np.float32)
-        {setup}
-        try:
-            got = repr({call})
-            root = None
-        except BaseException as e:
-            got, root = type(e).__name__, e
-            while root.__cause__ is not None:
-                root = root.__cause__
-        {restore}
-        print(json.dumps([got, type(root).__name__, S._cache_lock.locked() or O._cache_lock.locked(),
-                          obj.transcribe(audio) == S().transcribe(audio) == O().transcribe(audio) != []]))
-    """, check=False)
-    assert process.returncode == 0, process.stderr[-2000:]  # a signal here is a C stack overflow
-    got, root, locked, usable = json.loads(process.stdout.splitlines()[-1])
-    assert got == expected
-    assert root == ("RecursionError" if expected != "None" else "NoneType")
-    assert not locked and usable
+# Runs every scenario at every limit (and, on 3.12 alone, the same recursion through plain Python methods:
+# 3.13.0 does not stop a Python method that calls itself leaving a parameter to its default, since its
+# specialised calls skip the recursion check) in the main thread or a thread with a stack of STACK_KIB.
+RECURSION_RUNNER = """
+import json, sys, threading
+from functools import partial
+from types import SimpleNamespace
+import numpy as np
+from models import sablewick_asr as asr
+S, O, normalize_audio = asr.SablewickStreamASR, asr.SablewickOfflineASR, asr.normalize_audio
+audio = np.zeros(160, np.float32)
+lines = []
+asr.logger = SimpleNamespace(info=lines.append, debug=lines.append, warning=lines.append, error=lines.append)
+OFFLINE_LINE = "Sablewick stream_generate is not implemented for offline model"
+
+class Plain:
+    def stream_generate(self, audio, is_final=False, language="zh"):
+        asr.logger.error(OFFLINE_LINE)
+        return self.transcribe(audio, language)
+plain = Plain()
+plain.transcribe = plain.stream_generate
+
+def outcome(call, names):
+    del lines[:]
+    try:
+        got, root = repr(eval(call, names)), None
+    except BaseException as e:
+        got, root = type(e).__name__, e
+        while root.__cause__ is not None:
+            root = root.__cause__
+    return got, type(root).__name__, lines.count(OFFLINE_LINE)
+
+results = []
+def run():
+    for limit in LIMITS:
+        for name, (setup, call, restore, _) in SCENARIOS.items():
+            names = dict(globals())
+            exec(setup, names)
+            sys.setrecursionlimit(limit)
+            got, root, levels = outcome(call, names)
+            sys.setrecursionlimit(1000)
+            exec(restore, names)
+            obj = names["obj"]
+            usable = obj.transcribe(audio) == S().transcribe(audio) == O().transcribe(audio) != []
+            locked = S._cache_lock.locked() or O._cache_lock.locked()
+            results.append([name, limit, got, root, levels, locked, usable])
+        if sys.version_info[:2] == (3, 12):
+            sys.setrecursionlimit(limit)
+            results.append(["plain", limit, *outcome("plain.stream_generate(audio)", globals()), False, True])
+            sys.setrecursionlimit(1000)
+
+if STACK_KIB:
+    threading.stack_size(STACK_KIB * 1024)
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+else:
+    run()
+print(json.dumps(results))
+"""
+
+
+@pytest.mark.parametrize("stack_kib", [0, 128, 256, 512, 1024, 4096], ids=lambda k: f"{k} KiB" if k else "main")
+def test_recursion_through_a_method_ends_in_recursion_error(stack_kib):
+    # A signal instead of exit status 0 is a C stack overflow.
+    limits = LIMITS + [RAISED] if stack_kib else LIMITS
+    process = run_python(f"SCENARIOS = {RECURSION!r}\nLIMITS = {limits!r}\nSTACK_KIB = {stack_kib}\n"
+                         + RECURSION_RUNNER, check=False)
+    assert process.returncode == 0, process.stderr[-2000:]
+    results = json.loads(process.stdout.splitlines()[-1])
+    assert len(results) == len(limits) * (len(RECURSION) + (sys.version_info[:2] == (3, 12)))
+    levels = {}
+    for name, limit, got, root, count, locked, usable in results:
+        levels[name, limit] = count
+        if name == "plain":
+            continue
+        expected = RECURSION[name][3]
+        assert (got, root) == (expected, "RecursionError" if expected != "None" else "NoneType"), (name, limit)
+        assert not locked and usable, (name, limit)
+    for limit in limits:
+        assert 0 < levels["methods alone", limit] <= limit
+        # With the stack to spare, the limit is what stops it, as it stops the same Python methods.
+        if stack_kib in (0, 4096) and limit <= 1000:
+            assert levels["methods alone", limit] >= levels.get(("plain", limit), limit - 10)
 
 
 FIGURES = {}

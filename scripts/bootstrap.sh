@@ -81,7 +81,7 @@ resolve_pythons() {
             if [[ "$entry" =~ ^[0-9]+\.[0-9]+$ ]]; then
                 is_supported "$entry" || die "$name names $entry; supported are $SUPPORTED_TEXT"
                 executable=$(find_version "$entry") || die "$name names $entry, but no CPython $entry was found" \
-                    "(pyenv has none, and no python$entry on the path runs): install it with pyenv, or leave it" \
+                    "(none in pyenv, no python$entry on the path that runs): install it with pyenv, or leave it" \
                     "out of $name"
                 add_python "$entry" "$executable"
                 continue

@@ -11,6 +11,15 @@
 #include <pthread.h>
 #endif
 
+#if defined(__GLIBC__) && defined(__x86_64__) && __GLIBC_PREREQ(2, 34)
+// glibc 2.32 and 2.34 moved these calls into libc under new symbol versions. Binding to the versions that
+// every x86-64 glibc has (libpthread's before 2.34, kept in libc since) keeps the module loadable on the
+// oldest systems a manylinux2014 wheel admits; the functions are the same.
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getguardsize,pthread_attr_getguardsize@GLIBC_2.2.5");
+#endif
+
 namespace sablewick {
 
 thread_local constinit ThreadCalls t_calls = {0, UINTPTR_MAX, 0};

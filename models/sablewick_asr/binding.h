@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Binding a call's arguments to a method's parameters, driven by the method's parameter table.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "classes.h"
 
 #include "globals.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Creating a recogniser class the way a Python class statement does, through the base's metaclass.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the two recognisers' constructors share: the base-class call through zero-argument super() and the
 // load that ends construction.
 #include "globals.h"

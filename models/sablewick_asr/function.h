@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The method object shared by every method of both recognisers: a descriptor that binds like a Python
 // function, entered through vectorcall, reporting the introspection attributes of a function.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module-global lookup: the module namespace first, then the builtins, as Python code looks names up.
 //
 // The names the recognisers use on every call are cached. A dict watcher on the module namespace, on the

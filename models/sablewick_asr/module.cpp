@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module: its definition, the create and exec slots with their process-wide state, and the module body.
 #include "function.h"
 

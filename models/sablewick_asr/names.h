@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Interned names and constant texts, created once per process and never released.
 #pragma once
 

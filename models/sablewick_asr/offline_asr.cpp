@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SablewickOfflineASR: whole recordings, each in one engine call.
 #include "globals.h"
 #include "names.h"

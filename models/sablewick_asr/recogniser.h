@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the two recogniser classes share: their texts, the loading and one-shot transcription routines, and
 // the class descriptions that module initialisation turns into classes.
 #pragma once

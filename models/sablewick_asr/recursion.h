@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recursion through the methods: every method call counts against the interpreter's recursion limit, as a
 // Python function call does, and none starts too close to the end of the thread's stack.
 #pragma once

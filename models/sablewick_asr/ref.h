@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owning reference to a Python object: released when it goes out of scope, moved, never copied.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SablewickStreamASR: audio that arrives chunk by chunk, through the engine's stream.
 #include "globals.h"
 #include "names.h"

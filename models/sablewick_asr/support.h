@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small building blocks shared by the recognisers: calls, texts, exception chaining and `with` blocks.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "globals.h"
 #include "names.h"
 #include "recogniser.h"

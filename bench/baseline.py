@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Sablewick ASR implementation, in plain Python.
 
 The two recognisers as a host developer would write them in the host's `models` package, on the same

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The cost of the call boundary: builds of models.sablewick_asr side by side with a plain-Python baseline.
 
     python bench/run.py --module-dir DIR [--module-dir DIR2 ...] [--quick] [--callgrind | --no-callgrind]

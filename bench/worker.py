@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Measures one implementation of the recognisers, in a process of its own; `run.py` starts it.
 
     worker.py --impl module|baseline --mode time|callgrind|import --out FILE [--quick] [--time-only]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs both recognisers end to end on the stand-ins: a generated recording, offline and in 100 ms chunks."""
 
 import logging

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by the other scripts, which then call `bootstrap` (every interpreter) or `bootstrap first` (the first
 # one only). Finds the CPython interpreters to work with, gives each a virtual environment of its own,
 # .venv/<X.Y>/, with the tools (pyproject.toml's `dev` group) and the module built and installed into it.

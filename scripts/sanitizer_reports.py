@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Reads the sanitizer logs of a test run and prints the figures; fails on any report that is the module's.
 
 Memory errors and undefined behaviour count wherever they are. A leak counts only when a frame of its

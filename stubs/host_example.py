@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """How host code uses the recognisers; type-checked against the stub by scripts/lint, and against the wheel's
 installed stub by tests/test_wheel.py (mypy and basedpyright)."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Sablewick ASR implementation."""
 
 import threading

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared fixtures: the stand-ins on the path, recording stand-ins for the module's globals, subprocesses."""
 
 import os

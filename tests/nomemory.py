@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Allocation-failure sweeps: the allocations of a call, or of the first import, fail one index after another.
 
     python tests/nomemory.py calls [MODE]   # construction, load, lazily loading transcribe and stream_generate

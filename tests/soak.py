@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Leak soak: every path of every recogniser method and every binding error, N times; exits 1 on a leak.
 Run as: PYTHONPATH=host:engine .venv/<X.Y>/bin/python tests/soak.py [--iterations N] [--jobs J]"""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Argument binding of every recogniser method, held to plain Python functions with the same parameters."""
 
 import ctypes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What editors, inspect, help() and pydoc see of the recognisers."""
 
 import inspect

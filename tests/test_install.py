@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Installing into a host application's own tree with `cmake --install`, then importing from it."""
 
 import shutil

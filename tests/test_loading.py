@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Model loading: the per-class transcriber cache, its lock, and the log lines around an engine load."""
 
 import sys

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Module initialisation, the module namespace and the two class objects with their method tables."""
 
 import abc

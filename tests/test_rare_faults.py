@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The rarest faults: recursion without end through the methods, and allocations that fail."""
 
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Sixteen threads on shared recognisers, switching threads as often as the interpreter allows."""
 
 import random

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The timing lines format their milliseconds exactly as format(elapsed, ".1f") does, for any clock."""
 
 import types

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The manylinux wheel as a host gets it: installed into a fresh venv (NumPy from the registry), it runs the demo
 with only the stand-ins on the path, and type checkers find its stub. The wheel is the one for the running
 interpreter's version in the folder that SABLEWICK_WHEEL_DIR names (scripts/wheel fills dist/; scripts/test sets

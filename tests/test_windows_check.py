@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The helpers of scripts/windows_check: the interpreter DLL's import definitions and the check of the linked
 module, for the running interpreter's version (python313.dll for 3.13)."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Stand-in for the sablewick-voice speech engine.
 
 It recognises nothing: a transcript describes the audio it was given (duration and level), which is

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Stand-in for the host application's recogniser base class."""
 
 import abc

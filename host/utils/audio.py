@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Stand-in for the host application's audio helpers."""
 
 import numpy as np

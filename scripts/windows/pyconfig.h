@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* pyconfig.h for building an extension module for CPython 3.12 or newer on Windows x86-64 (python3XX.dll)
  * from a Linux host: scripts/windows_check puts it in place of the host's own pyconfig.h in a copy of the
  * interpreter's include directory. It sets what the public headers of 3.12 and 3.13 consult, and the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Helpers of scripts/windows_check, the Windows x86-64 build check of the module.
 
     pyd_check.py def VERSION INCLUDE_DIR UNDEFINED_SYMBOLS DEF_FILE

@@ -125,8 +125,8 @@ def problem(monkeypatch, case, good, i, exc):
     if run.labels != prefix + tail:
         return f"calls after the fault: {run.labels[i:]}, expected {tail}"
     got = run.outcome
-    if chained and not (type(got) is RuntimeError and got.__cause__ is exc and got.__suppress_context__
-                        and str(got).find(str(exc)) > 0 and str(exc) in run.trace[-1][1]):
+    if chained and not (type(got) is RuntimeError and got.__cause__ is got.__context__ is exc
+                        and got.__suppress_context__ and str(got).find(str(exc)) > 0 and str(exc) in run.trace[-1][1]):
         return f"not one error line and a chained RuntimeError: {got!r}, {run.trace[-1]}"
     if not chained and got is not exc:
         return f"not propagated unchanged: {got!r}"

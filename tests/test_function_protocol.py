@@ -1,11 +1,13 @@
 """The methods are objects that the host's tools take for functions: weak references, copies and pickles,
 attributes of their own, type hints, and introspection attributes that tools may rewrite."""
 
+import builtins
 import copy
 import functools
 import gc
 import inspect
 import pickle
+import sys
 import typing
 import weakref
 
@@ -49,6 +51,48 @@ def test_methods_behave_like_functions(recorder, cls, name, form):
     assert (method.__globals__, method.__builtins__, method.__closure__, method.__type_params__) == (
         vars(sablewick_asr), vars(sablewick_asr.__builtins__), None, ())
     assert typing.get_type_hints(method) == {key: HINTS[text] for key, text in function.__annotations__.items()}
+
+
+KEPT = []  # references, for good, to what a count check saw fall: a value whose getter loses counts must not be freed
+ATTRIBUTES = ["__name__", "__qualname__", "__module__", "__doc__", "__annotations__", "__defaults__", "__kwdefaults__",
+              "__globals__", "__builtins__", "__closure__", "__type_params__", "__dict__", "__signature__"]
+
+
+@pytest.mark.parametrize("cls, name", METHODS, ids=IDS)
+def test_reading_attributes_leaves_every_reference_count_as_it_was(recorder, monkeypatch, cls, name):
+    function, instance = vars(cls)[name], cls()
+    for attribute in ("__name__", "__module__"):  # interned, so immortal on 3.12+: a mortal copy shows a lost count
+        text = getattr(function, attribute)
+        monkeypatch.setattr(function, attribute, text[:1] + text[1:])
+    bound = function.__get__(instance, cls)
+    reads = {f"{form}.{attribute}": functools.partial(getattr, target, attribute)
+             for form, target in (("function", function), ("bound", bound)) for attribute in ATTRIBUTES}
+    reads |= {"repr": functools.partial(repr, function), "bound repr": functools.partial(repr, bound),
+              "__reduce__()": function.__reduce__, "__get__(None)": functools.partial(function.__get__, None, cls),
+              "__get__(instance)": functools.partial(function.__get__, instance, cls)}
+    # What the values are, or hold, or are made of: the counts that a missing or extra reference moves.
+    annotations, defaults = function.__annotations__, function.__defaults__ or ()
+    held = [function, instance, cls, bound, vars(sablewick_asr), vars(builtins), function.__dict__, annotations,
+            *annotations.values(), defaults, *defaults, function.__name__, function.__qualname__, function.__doc__,
+            function.__module__]
+    changed = []
+    gc.collect()  # no collection while counting: garbage of earlier tests holds functions, which hold builtins
+    gc.disable()
+    try:
+        for label, read in reads.items():
+            watched = [read(), *held]
+            counts = [sys.getrefcount(item) for item in watched]
+            for _ in range(10):  # stops at the first change, before a lost count can free anything
+                read()
+                after = [sys.getrefcount(item) for item in watched]
+                if after != counts:
+                    KEPT.append(watched * 100)  # more than the reads can lose, so the test fails instead of crashing
+                    changed += [f"{label}: {watched[i]!r:.50} {counts[i]} -> {after[i]}"
+                                for i in range(len(watched)) if after[i] != counts[i]]
+                    break
+    finally:
+        gc.enable()
+    assert not changed, "\n".join(changed)
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))

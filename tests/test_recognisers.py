@@ -153,7 +153,8 @@ def test_guarded_failures_become_chained_runtime_errors(recorder, monkeypatch, m
     with pytest.raises(RuntimeError) as info:  # transcribe does not forward its language: the messages name "zh"
         call(audio, *["en"] * (cls is Stream or not direct))  # the offline internal call takes no language
     cause = info.value.__cause__
-    assert type(info.value) is RuntimeError and type(cause) is expected and info.value.__suppress_context__
+    assert type(info.value) is RuntimeError and type(cause) is expected and info.value.__context__ is cause
+    assert info.value.__suppress_context__
     logged, message = failure_messages(cls, cause, "en" if direct else "zh")
     assert recorder.lines() == [logged] and info.value.args == (message,)
 
@@ -182,6 +183,33 @@ def test_before_the_guard_absent_engine_returns_empty_and_normalisation_failure_
     with pytest.raises(Refused, match="^refused$") if available else nullcontext():
         assert getattr(instance, method)(object()) == []  # any audio: without the engine it is never looked at
     assert recorder.calls == ([("logger.error", (STUB_LINE,), {})] if cls is Offline and method != "transcribe" else [])
+
+
+class Undecided(Exception):
+    pass
+
+
+FLAG_TESTS = [(cls, method) for cls in (Stream, Offline)
+              for method in ("__init__", "load", "_load_model", "transcribe", "stream_generate")]
+FLAG_IDS = [f"{cls.__name__[9:-3]}.{method}" for cls, method in FLAG_TESTS]
+
+
+@pytest.mark.parametrize("cls, method", FLAG_TESTS, ids=FLAG_IDS)
+def test_a_flag_whose_truth_test_raises_fails_the_call_with_its_exception(recorder, monkeypatch, model_name, cls,
+                                                                           method):
+    raised, instance = [], unloaded(monkeypatch, cls, model=model_name)  # a load would show in the record
+
+    def undecided(flag):
+        raised.append(Undecided("cannot tell"))
+        raise raised[-1]
+
+    monkeypatch.setattr(sablewick_asr, "SABLEWICK_AVAILABLE", type("Flag", (), {"__bool__": undecided})())
+    recorder.calls.clear()
+    with pytest.raises(Undecided) as info:
+        getattr(instance, method)(*[CHUNK] * (method in ("transcribe", "stream_generate")))
+    assert raised == [info.value] and info.value.__context__ is None
+    assert recorder.calls == ([("logger.error", (STUB_LINE,), {})] if (cls, method) == (Offline, "stream_generate")
+                              else [])
 
 
 @pytest.mark.parametrize("started, length, is_final, engine, after", [
@@ -223,10 +251,54 @@ def test_stream_generate_failure_keeps_the_flag_where_it_stood(recorder, model_n
     recorder.engine.fail(entry, error, times=1)
     with pytest.raises(RuntimeError) as info:
         instance.stream_generate(CHUNK, True)
-    assert info.value.__cause__ is error and info.value.__suppress_context__
+    assert info.value.__cause__ is info.value.__context__ is error and info.value.__suppress_context__
     assert info.value.args == (f"Sablewick流式识别失败: {entry} refused",)
     assert recorder.lines() == [f"Error in Sablewick stream_generate: {entry} refused"]
     assert instance._streaming_started is after
+
+
+GUARDED = [(Stream, "transcribe"), (Stream, "_transcribe_internal"), (Offline, "transcribe"),
+           (Offline, "_transcribe_internal"), (Stream, "stream_generate")]
+
+
+@pytest.mark.parametrize("cls, method", GUARDED, ids=[f"{cls.__name__[9:-3]}.{method}" for cls, method in GUARDED])
+@pytest.mark.parametrize("logger_fails", [False, True], ids=["logged", "logger-fails"])
+def test_guarded_failures_keep_the_engine_exception_chain_and_release_it(recorder, monkeypatch, model_name, cls,
+                                                                         method, logger_fails):
+    try:  # raised while the engine handled another exception: a context of its own, which must survive
+        raise LookupError("model file unreadable")
+    except LookupError:
+        try:
+            raise ValueError("engine failed")
+        except ValueError as engine_error:
+            error = engine_error
+    context, instance = error.__context__, cls(model=model_name)
+    recorder.engine.fail("add_audio" if method == "stream_generate" else "transcribe_without_streaming", error)
+    if logger_fails:
+        monkeypatch.setattr(recorder.logger, "error", refuse)
+
+    def failure():
+        try:
+            getattr(instance, method)(CHUNK)
+        except Exception as e:  # noqa: BLE001 - the outcome is under test
+            return e
+        finally:
+            error.__traceback__ = None  # its frames hold it: a cycle that would keep its count up
+
+    raised = failure()
+    if logger_fails:  # the logger's exception, raised while handling the engine's
+        assert type(raised) is Refused and raised.__context__ is error and not raised.__suppress_context__
+    else:
+        assert type(raised) is RuntimeError and raised.__cause__ is raised.__context__ is error
+        assert raised.__suppress_context__
+    assert error.__context__ is context and context.__context__ is None  # the engine's chain, whole, no cycle
+    del raised
+    gc.collect()  # counted with no garbage about: only a reference the module kept can move them
+    counts = [sys.getrefcount(item) for item in (error, context)]
+    for _ in range(10):
+        failure()
+    gc.collect()
+    assert [sys.getrefcount(item) for item in (error, context)] == counts
 
 
 @pytest.mark.parametrize("value, error", [(None, None), ([{"text": "x"}], None), ((), "Expected list, got tuple"),

@@ -9,7 +9,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import sablewick_asr
+from conftest import run_python, sablewick_asr
 
 Stream, Offline = sablewick_asr.SablewickStreamASR, sablewick_asr.SablewickOfflineASR
 CLASSES = pytest.mark.parametrize("cls", [Stream, Offline], ids=["stream", "offline"])
@@ -299,6 +299,26 @@ def test_guarded_failures_keep_the_engine_exception_chain_and_release_it(recorde
         failure()
     gc.collect()
     assert [sys.getrefcount(item) for item in (error, context)] == counts
+
+
+def test_a_failing_logger_ends_even_where_the_engine_chain_loops_already():
+    # Such a chain is walked once around, as the interpreter walks it, and left as it was; in a process of its
+    # own, so that a walk that never ends fails the test by its time limit.
+    process = run_python("""
+        import types, sablewick_voice
+        from models import sablewick_asr as asr
+        error, context = ValueError("engine"), LookupError("context")
+        error.__context__, context.__context__ = context, error
+        def refuse(message):
+            raise OSError("log sink gone")
+        asr.logger = types.SimpleNamespace(error=refuse, info=len, debug=len)
+        sablewick_voice.script.fail("transcribe_without_streaming", error)
+        try:
+            asr.SablewickOfflineASR().transcribe([0.0])
+        except OSError as raised:
+            print(raised.__context__ is error and error.__context__ is context and context.__context__ is error)
+    """)
+    assert process.stdout.split() == ["True"]
 
 
 @pytest.mark.parametrize("value, error", [(None, None), ([{"text": "x"}], None), ((), "Expected list, got tuple"),

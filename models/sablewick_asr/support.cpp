@@ -141,17 +141,24 @@ void chain_context(PyObject* handled) {
     PyObject* raised = PyErr_GetRaisedException();
     if (!raised) return;
     if (raised != handled) {
-        // Break a cycle the way the interpreter does: cut `raised` out of the chain behind `handled`.
+        // Break a cycle the way the interpreter does: cut `raised` out of the chain behind `handled`. A chain
+        // that loops already is walked once around (`slow` follows at half speed) and left as it is.
         PyObject* link = handled;
-        while (true) {
-            PyObject* context = PyException_GetContext(link);
-            if (!context) break;
+        PyObject* slow = handled;
+        bool move_slow = false;
+        while (PyObject* context = PyException_GetContext(link)) {
             Py_DECREF(context);  // still owned by `link`
             if (context == raised) {
                 PyException_SetContext(link, nullptr);
                 break;
             }
             link = context;
+            if (link == slow) break;
+            if (move_slow) {
+                slow = PyException_GetContext(slow);
+                Py_DECREF(slow);
+            }
+            move_slow = !move_slow;
         }
         PyException_SetContext(raised, Py_NewRef(handled));
     }

@@ -6,10 +6,12 @@
         holding the names the objects import from the interpreter (their undefined __imp_ references), data
         marked DATA. Which names are data and which functions is read from the interpreter's headers
         (PyAPI_DATA, PyAPI_FUNC).
-    pyd_check.py check VERSION OBJDUMP_OUTPUT DEF_FILE MODULE TOOLCHAIN
-        Checks `objdump -p` of the module linked for CPython VERSION: an x86-64 DLL whose only export is
-        PyInit_MODULE and which imports only that version's DLL, the C runtime and kernel32.dll. Prints one
-        summary line, or the details of what is wrong and exits 1.
+    pyd_check.py check VERSION PYD DEF_FILE MODULE TOOLCHAIN [SYMBOLS]
+        Checks the module linked for CPython VERSION, read with pefile: a stripped x86-64 DLL whose only
+        export is PyInit_MODULE and which imports only that version's DLL, the C runtime and kernel32.dll.
+        With SYMBOLS, the defined symbols of the image before stripping (nm), it also checks that nothing of
+        the C++ unwinder was linked in or imported (a GCC build without exceptions). Prints one summary line,
+        or the details of what is wrong and exits 1.
 """
 
 from __future__ import annotations
@@ -108,46 +110,58 @@ def def_file_text(imports: Imports, dll: str) -> str:
 
 @dataclass
 class Pe:
-    file_format: str = ""
+    size: int = 0
+    machine: str = ""
     is_dll: bool = False
+    stripped: bool = False
     imports: dict[str, list[str]] = field(default_factory=dict)
     exports: list[str] = field(default_factory=list)
 
 
-def parse_objdump(text: str) -> Pe:
-    """Reads what the check needs from GNU objdump's `-p` output for a PE file."""
-    pe = Pe()
-    section = None
-    dll = None
-    for line in text.splitlines():
-        stripped = line.strip()
-        if match := re.search(r"file format (\S+)", line):
-            pe.file_format = match.group(1)
-        elif line.startswith("Characteristics"):
-            section = "characteristics"
-        elif line.startswith("The Import Tables"):
-            section = "imports"
-        elif line.startswith("The Export Tables"):
-            section = "exports"
-        elif line.startswith("[Ordinal/Name Pointer] Table"):
-            section = "export names"
-        elif section == "characteristics":
-            if stripped == "DLL":
-                pe.is_dll = True
-            elif not line.startswith("\t"):
-                section = None
-        elif section == "imports":
-            if match := re.match(r"DLL Name: (\S+)", stripped):
-                dll = match.group(1)
-                pe.imports[dll] = []
-            elif dll and (match := re.fullmatch(r"[0-9a-f]+\s+\d+\s+(\S+)", stripped)):
-                pe.imports[dll].append(match.group(1))
-        elif section == "export names":
-            if match := re.match(r"\[\s*\d+\]\s+(\S+)$", stripped):
-                pe.exports.append(match.group(1))
-            elif stripped:
-                section = None
+def _text(value: bytes | None, ordinal: int | None = None) -> str:
+    return value.decode("ascii", "replace") if value is not None else f"#{ordinal}"
+
+
+def read_pe(path: Path) -> Pe:
+    """Reads what the check needs from the PE file."""
+    import pefile  # only here: the tests import this file for its other helpers, without pefile
+
+    image = pefile.PE(str(path), fast_load=True)
+    image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
+                                              pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
+    pe = Pe(size=path.stat().st_size, is_dll=image.is_dll())
+    if image.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"] and \
+            image.OPTIONAL_HEADER.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS:
+        pe.machine = "x86-64"
+    else:
+        pe.machine = f"machine {image.FILE_HEADER.Machine:#x}, magic {image.OPTIONAL_HEADER.Magic:#x}"
+    # Stripped: no COFF symbol table, and no debug sections (GNU ld names them through that table's
+    # strings, "/4", as their names are longer than a section header holds).
+    names = [section.Name.rstrip(b"\0").decode("ascii", "replace") for section in image.sections]
+    pe.stripped = image.FILE_HEADER.PointerToSymbolTable == 0 and image.FILE_HEADER.NumberOfSymbols == 0 and \
+        not any(name.startswith(("/", ".debug")) for name in names)
+    for entry in getattr(image, "DIRECTORY_ENTRY_IMPORT", []):
+        pe.imports[_text(entry.dll)] = [_text(i.name, i.ordinal) for i in entry.imports]
+    if hasattr(image, "DIRECTORY_ENTRY_EXPORT"):
+        pe.exports = [_text(e.name, e.ordinal) for e in image.DIRECTORY_ENTRY_EXPORT.symbols]
     return pe
+
+
+# The C++ unwinder: libgcc's (_Unwind_*, and its SEH glue), the personality routines, the C++ ABI's runtime
+# support (__cxa_*), and the Windows unwinding calls that libgcc's unwinder imports. Built without
+# exceptions and RTTI, the module has none of it. mingw-w64's start-up code gives every DLL a TLS directory,
+# and GCC implements the module's thread_local through emutls (__emutls_get_address, with TlsAlloc and
+# TlsGetValue from kernel32.dll): both expected, neither is the unwinder.
+_UNWINDER = re.compile(r"_Unwind_|__gxx_personality_|__gcc_personality_|_GCC_specific_handler|__cxa_|"
+                       r"RtlUnwind|RtlVirtualUnwind")
+
+
+def unwinder_parts(pe: Pe, symbols: list[str]) -> list[str]:
+    """The unwinder's names that the image imports, or defines (its symbols before stripping)."""
+    parts = sorted({name for name in symbols if _UNWINDER.match(name)})
+    parts += sorted(f"{name} (imported from {dll})" for dll, names in pe.imports.items() for name in names
+                    if _UNWINDER.match(name))
+    return parts
 
 
 def dll_kind(dll: str, interpreter: str) -> str:
@@ -176,8 +190,8 @@ def dll_kind(dll: str, interpreter: str) -> str:
 def check_pe(pe: Pe, module: str, interpreter: str) -> list[str]:
     """What is wrong with the module MODULE linked for the interpreter's DLL (python313.dll)."""
     errors = []
-    if pe.file_format != "pei-x86-64":
-        errors.append(f"file format is {pe.file_format or 'unknown'}, not pei-x86-64")
+    if pe.machine != "x86-64":
+        errors.append(f"not an x86-64 PE32+ image ({pe.machine})")
     if not pe.is_dll:
         errors.append("not a DLL (no DLL flag in the characteristics)")
     expected = f"PyInit_{module}"
@@ -189,6 +203,8 @@ def check_pe(pe: Pe, module: str, interpreter: str) -> list[str]:
         kind = dll_kind(dll, interpreter)
         if kind not in ("python", "crt", "system"):
             errors.append(f"imports {dll}: {kind}")
+    if not pe.stripped:
+        errors.append("not stripped (a COFF symbol table or debug sections)")
     return errors
 
 
@@ -200,7 +216,7 @@ def crt_summary(dlls: list[str]) -> str:
     return ", ".join(dlls)
 
 
-def summary(pe: Pe, pyd: str, toolchain: str, data_names: int, version: str) -> str:
+def summary(pe: Pe, pyd: str, toolchain: str, data_names: int, version: str, unwinder_checked: bool) -> str:
     groups: dict[str, list[str]] = {"python": [], "crt": [], "system": []}
     for dll in pe.imports:
         groups[dll_kind(dll, interpreter_dll(version))].append(dll)
@@ -210,8 +226,9 @@ def summary(pe: Pe, pyd: str, toolchain: str, data_names: int, version: str) -> 
     if crt:
         imported.append(crt_summary(crt))
     imported += sorted(dll for dll in groups["crt"] if dll not in crt) + sorted(groups["system"])
-    return (f"windows check ({version}): {pyd} built with {toolchain}, exports {pe.exports[0]} only, "
-            f"imports {', '.join(imported)}")
+    unwinder = "; no C++ unwinder" if unwinder_checked else ""
+    return (f"windows check ({version}): {pyd} ({pe.size // 1024} KiB, stripped) built with {toolchain}, "
+            f"exports {pe.exports[0]} only, imports {', '.join(imported)}{unwinder}")
 
 
 def main(argv: list[str]) -> int:
@@ -229,12 +246,20 @@ def main(argv: list[str]) -> int:
             return 1
         def_file.write_text(def_file_text(imports, interpreter_dll(version)))
         return 0
-    if len(argv) == 6 and argv[0] == "check":
+    if len(argv) in (6, 7) and argv[0] == "check":
         version, module, toolchain = argv[1], argv[4], argv[5]
-        objdump_file, def_file = Path(argv[2]), Path(argv[3])
+        pyd_file, def_file = Path(argv[2]), Path(argv[3])
         interpreter = interpreter_dll(version)
-        pe = parse_objdump(objdump_file.read_text())
+        try:
+            pe = read_pe(pyd_file)
+        except Exception as error:  # pefile.PEFormatError, OSError
+            print(f"windows check ({version}): cannot read {pyd_file} as a PE file: {error}", file=sys.stderr)
+            return 1
         errors = check_pe(pe, module, interpreter)
+        if len(argv) == 7:
+            symbols = Path(argv[6]).read_text().split()
+            if parts := unwinder_parts(pe, symbols):
+                errors.append(f"has {len(parts)} names of the C++ unwinder: {', '.join(parts)}")
         pyd = pyd_name(module, version)
         if errors:
             print(f"windows check ({version}): {pyd} built with {toolchain} is wrong:", *errors, sep="\n  ",
@@ -246,7 +271,7 @@ def main(argv: list[str]) -> int:
             return 1
         data = {line.split()[0] for line in def_file.read_text().splitlines() if line.endswith(" DATA")}
         python = next(dll for dll in pe.imports if dll.lower() == interpreter)
-        print(summary(pe, pyd, toolchain, len(data.intersection(pe.imports[python])), version))
+        print(summary(pe, pyd, toolchain, len(data.intersection(pe.imports[python])), version, len(argv) == 7))
         return 0
     print(__doc__, file=sys.stderr)
     return 2

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Each Python-level call a method makes on its success path, as a recording of it finds them, raises in turn."""
 
 import itertools

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The methods are objects that the host's tools take for functions: weak references, copies and pickles,
 attributes of their own, type hints, and introspection attributes that tools may rewrite."""
 

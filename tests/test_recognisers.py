@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The two recognisers: construction, reset, one-shot transcription and chunked streaming."""
 
 import gc

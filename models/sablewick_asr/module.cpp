@@ -10,6 +10,7 @@
 #include "globals.h"
 #include "names.h"
 #include "recogniser.h"
+#include "recursion.h"
 #include "support.h"
 
 namespace sablewick {
@@ -135,7 +136,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
-    if (!init_names() || !init_method_type()) return nullptr;
+    if (!init_names() || !init_method_type() || !init_thread_calls()) return nullptr;
 
     Ref name = getattr(spec, N.name);
     if (!name) return nullptr;

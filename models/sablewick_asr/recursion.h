@@ -13,16 +13,21 @@
 
 namespace sablewick {
 
-// One per thread: how deep the methods are nested on it, and where its stack ends.
+// One per thread, made on its first method call and freed when the thread ends: how deep the methods are
+// nested on it, and where its stack ends.
 struct ThreadCalls {
     int depth;
-    std::uintptr_t floor;  // no method starts below this address: UINTPTR_MAX until the stack is known, 0
-                           // when its bounds are unknown
+    std::uintptr_t floor;  // no method starts below this address; 0 when the stack's bounds are unknown
     std::uintptr_t top;    // the stack's upper end, for the message
 };
 
-// Constant-initialised, so that reading it needs no guard.
-extern thread_local constinit ThreadCalls t_calls;
+// Readies the per-thread slot once per process. Returns false with an exception set.
+bool init_thread_calls();
+
+// The calling thread's record, or null with MemoryError set. Kept in a slot of the platform's thread-specific
+// storage rather than a C++ thread_local: a dynamically loaded module's thread_local needs the dynamic
+// loader's TLS machinery, which LeakSanitizer's scan of threads cannot always follow.
+ThreadCalls* thread_calls();
 
 // Where the stack is now; it grows down, toward `floor`. The register itself where it can be read, which
 // costs the caller no frame of its own.
@@ -38,20 +43,15 @@ inline std::uintptr_t stack_pointer() {
 #endif
 }
 
-// The slow side of entering a method, once `depth` has been counted up: finds the thread's stack on its
-// first call, then raises RecursionError when the depth is past the limit or `here` below the floor.
-// Returns false with the error set.
+// The slow side of entering a method, once `depth` has been counted up: RecursionError when the depth is
+// past the limit or `here` below the floor. Returns false with the error set.
 bool enter_checked(ThreadCalls& calls, std::uintptr_t here);
 
 // Counts a method call in on the calling thread: its record, or null with RecursionError set. Every record
 // returned goes to leave_call once the call is done.
 inline ThreadCalls* enter_call() {
-    ThreadCalls* calls = &t_calls;
-#if defined(__GNUC__) || defined(__clang__)
-    // Finding a thread-local address is a call into the dynamic linker: made once, and the address kept
-    // for leaving instead of found again.
-    __asm__("" : "+r"(calls));
-#endif
+    ThreadCalls* calls = thread_calls();
+    if (!calls) return nullptr;
     const std::uintptr_t here = stack_pointer();
     // The limit is at least 1, so an outermost call needs no look at it.
     ++calls->depth;

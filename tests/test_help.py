@@ -3,10 +3,11 @@
 
 import inspect
 import pydoc
+import re
 
 import pytest
 
-from conftest import sablewick_asr
+from conftest import ROOT, run_python, sablewick_asr
 
 STREAM, OFFLINE = sablewick_asr.SablewickStreamASR, sablewick_asr.SablewickOfflineASR
 D = sablewick_asr.SablewickOfflineASR.__init__.__defaults__[0]
@@ -59,3 +60,21 @@ def test_help_renders_the_class_as_pydoc_renders_it_in_python(cls):
     # The running interpreter's pydoc sets the layout (3.13 wraps long signatures, 3.12 does not).
     assert pydoc.render_doc(cls, renderer=pydoc.plaintext) == pydoc.render_doc(python_twin(cls),
                                                                                  renderer=pydoc.plaintext)
+
+
+def test_sphinx_autodoc_documents_every_method_with_the_readme_configuration(tmp_path):
+    # The lines the README gives for a host's conf.py, in a real Sphinx build of the stand-ins.
+    lines = re.search(r"\*\*Sphinx autodoc\*\*.*?```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)[1]
+    (tmp_path / "conf.py").write_text('extensions = ["sphinx.ext.autodoc"]\n' + lines)
+    (tmp_path / "index.rst").write_text("API\n===\n\n.. automodule:: models.sablewick_asr\n   :members:\n"
+                                        "   :private-members:\n   :special-members: __init__\n")
+    run_python(f"""
+        from sphinx.cmd.build import main
+        raise SystemExit(main(["-q", "-E", "-W", "-b", "text", {str(tmp_path)!r}, {str(tmp_path / "out")!r}]))
+    """)
+    text = (tmp_path / "out" / "index.txt").read_text()
+    documented = re.findall(r"^   (\w+)\((.*)\)", text, re.M)  # each method, its parameters in parentheses
+    names = sorted(name for cls in (STREAM, OFFLINE) for name, value in vars(cls).items()
+                   if isinstance(value, type(STREAM.reset)))
+    assert sorted(name for name, _ in documented) == names and len(names) == 14
+    assert all(parameters.startswith("self") for _, parameters in documented)

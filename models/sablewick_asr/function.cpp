@@ -40,6 +40,18 @@ PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// What calling a method comes to once the collector has cleared it: its defaults are gone, as a cleared
+// function's are, and so are the namespace and class its logic needs. It is swapped in by method_clear, so
+// that live methods pay nothing for it.
+PyObject* cleared_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Method* method = reinterpret_cast<Method*>(callable);
+    Bound bound;
+    if (!bind(method->def->sig, nullptr, args, nargsf, kwnames, bound)) return nullptr;
+    PyErr_Format(PyExc_TypeError, "%s() cannot be called: the garbage collector has cleared it",
+                 method->def->sig.method);
+    return nullptr;
+}
+
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Method* m = reinterpret_cast<Method*>(self);
     Py_VISIT(Py_TYPE(self));
@@ -51,12 +63,15 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(m->module);
     Py_VISIT(m->doc);
     Py_VISIT(m->annotations);
+    Py_VISIT(m->type_params);
+    Py_VISIT(m->signature);
     Py_VISIT(m->dict);
     return 0;
 }
 
 int method_clear(PyObject* self) {
     Method* m = reinterpret_cast<Method*>(self);
+    m->vectorcall = cleared_vectorcall;
     Py_CLEAR(m->globals);
     Py_CLEAR(m->owner);
     Py_CLEAR(m->defaults);
@@ -65,6 +80,8 @@ int method_clear(PyObject* self) {
     Py_CLEAR(m->module);
     Py_CLEAR(m->doc);
     Py_CLEAR(m->annotations);
+    Py_CLEAR(m->type_params);
+    Py_CLEAR(m->signature);
     Py_CLEAR(m->dict);
     return 0;
 }
@@ -90,7 +107,9 @@ PyObject* method_repr(PyObject* self) {
 // Functions pickle and copy by reference: pickle looks the qualified name up in __module__, and copy.copy and
 // copy.deepcopy return the object itself.
 PyObject* method_reduce(PyObject* self, PyObject*) {
-    return or_none(reinterpret_cast<Method*>(self)->qualname);
+    // A cleared method's name is empty, as a cleared function's is: pickle then finds nothing under it.
+    PyObject* qualname = reinterpret_cast<Method*>(self)->qualname;
+    return Py_NewRef(qualname ? qualname : N.empty);
 }
 
 // Every field reads None once the collector has cleared the method (while a cycle it was in is broken up).
@@ -161,14 +180,25 @@ PyObject* get_globals(PyObject* self, void*) {
 PyObject* get_builtins(PyObject*, void*) {
     return Py_NewRef(N.builtins_dict);
 }
-PyObject* get_type_params(PyObject*, void*) {
-    return PyTuple_New(0);
+PyObject* get_type_params(PyObject* self, void*) {
+    PyObject* type_params = reinterpret_cast<Method*>(self)->type_params;
+    return type_params ? Py_NewRef(type_params) : PyTuple_New(0);
+}
+int set_type_params(PyObject* self, PyObject* value, void*) {
+    // A function's check: any tuple, and no deletion.
+    if (!value || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Method*>(self)->type_params, Py_NewRef(value));
+    return 0;
 }
 
 // An inspect.Signature built from the parameter table, so that inspect, help() and pydoc show parameters,
 // defaults and annotations without a code object.
 PyObject* get_signature(PyObject* self, void*) {
     Method* m = reinterpret_cast<Method*>(self);
+    if (m->signature) return Py_NewRef(m->signature);
     const Signature& sig = m->def->sig;
     Ref inspect = Ref::steal(PyImport_Import(N.inspect));
     if (!inspect) return nullptr;
@@ -186,7 +216,9 @@ PyObject* get_signature(PyObject* self, void*) {
     };
     for (int i = 0; i < sig.count; ++i) {
         PyObject* name = *sig.params[i].name;
-        PyObject* value = i < sig.required ? empty.get() : PyTuple_GET_ITEM(m->defaults, i - sig.required);
+        // Without defaults (the collector has cleared them) every parameter is required, as in a function.
+        PyObject* value =
+            i < sig.required || !m->defaults ? empty.get() : PyTuple_GET_ITEM(m->defaults, i - sig.required);
         PyObject* args[] = {nullptr, name, kind.get(), value, annotation_of(name)};
         if (PyErr_Occurred()) return nullptr;
         PyObject* parameter = PyObject_Vectorcall(parameter_type.get(), args + 1,
@@ -202,6 +234,13 @@ PyObject* get_signature(PyObject* self, void*) {
                                N.kw_signature);
 }
 
+// What decorators and frameworks assign is what inspect.signature reports; deleting it brings the table's
+// back.
+int set_signature(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(reinterpret_cast<Method*>(self)->signature, Py_XNewRef(value));
+    return 0;
+}
+
 PyGetSetDef method_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -213,9 +252,9 @@ PyGetSetDef method_getset[] = {
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
-    {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -287,6 +326,8 @@ Ref new_method(const MethodDef& def, PyObject* class_name, PyObject* globals, Py
     m->module = Py_NewRef(N.module_name);
     m->doc = doc.release();
     m->annotations = annotations.release();
+    m->type_params = nullptr;
+    m->signature = nullptr;
     m->dict = nullptr;
     m->weakrefs = nullptr;
     PyObject_GC_Track(m);

@@ -40,6 +40,8 @@ struct Method {
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;  // dict; null once deleted, and a new empty one on the next read
+    PyObject* type_params;  // tuple; null reads as an empty one
+    PyObject* signature;    // what was assigned to __signature__; null: built from the parameter table
     PyObject* dict;         // __dict__, made when first used
     PyObject* weakrefs;
 };

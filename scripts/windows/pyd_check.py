@@ -150,8 +150,8 @@ def read_pe(path: Path) -> Pe:
 # The C++ unwinder: libgcc's (_Unwind_*, and its SEH glue), the personality routines, the C++ ABI's runtime
 # support (__cxa_*), and the Windows unwinding calls that libgcc's unwinder imports. Built without
 # exceptions and RTTI, the module has none of it. mingw-w64's start-up code gives every DLL a TLS directory,
-# and GCC implements a C++ thread_local through emutls (__emutls_get_address, with TlsAlloc and TlsGetValue
-# from kernel32.dll): neither is the unwinder.
+# and GCC implements the module's thread_local through emutls (__emutls_get_address, with TlsAlloc and
+# TlsGetValue from kernel32.dll): both expected, neither is the unwinder.
 _UNWINDER = re.compile(r"_Unwind_|__gxx_personality_|__gcc_personality_|_GCC_specific_handler|__cxa_|"
                        r"RtlUnwind|RtlVirtualUnwind")
 
@@ -226,7 +226,7 @@ def summary(pe: Pe, pyd: str, toolchain: str, data_names: int, version: str, unw
     if crt:
         imported.append(crt_summary(crt))
     imported += sorted(dll for dll in groups["crt"] if dll not in crt) + sorted(groups["system"])
-    unwinder = ", and has no C++ unwinder" if unwinder_checked else ""
+    unwinder = "; no C++ unwinder" if unwinder_checked else ""
     return (f"windows check ({version}): {pyd} ({pe.size // 1024} KiB, stripped) built with {toolchain}, "
             f"exports {pe.exports[0]} only, imports {', '.join(imported)}{unwinder}")
 

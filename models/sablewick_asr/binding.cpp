@@ -78,35 +78,6 @@ SABLEWICK_COLD bool type_error(const Param& param, const char* expected, PyObjec
     return false;
 }
 
-// A call of a method without defaults (the collector has cleared them) that leaves parameters out: the
-// message a function without defaults gives, "f() missing 2 required positional arguments: 'a' and 'b'".
-// `given` marks the parameters that are not missing.
-SABLEWICK_COLD bool missing_error(const Signature& sig, unsigned given) {
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names) return false;
-    for (int i = 0; i < sig.count; ++i) {
-        if (given & (1u << i)) continue;
-        Ref quoted = Ref::steal(PyUnicode_FromFormat("'%s'", sig.params[i].text));
-        if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) return false;
-    }
-    const Py_ssize_t n = PyList_GET_SIZE(names.get());
-    Ref text;
-    if (n == 1) {
-        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
-    } else {
-        Ref head = Ref::steal(PyList_GetSlice(names.get(), 0, n - 1));
-        Ref separator = head ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
-        Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), head.get())) : Ref();
-        if (!joined) return false;
-        text = Ref::steal(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", joined.get(),
-                                               PyList_GET_ITEM(names.get(), n - 1)));
-    }
-    if (!text) return false;
-    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U", sig.method, n,
-                 n == 1 ? "" : "s", text.get());
-    return false;
-}
-
 // Equality of an exact str key with an interned name: hash, length, width, then characters.
 bool same_text(PyObject* key, PyObject* name) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(key);
@@ -222,7 +193,6 @@ bool bind(const Signature& sig, PyObject* defaults, PyObject* const* args, size_
         }
         static_assert(kMaxParams == 6, "the copy above takes at most six arguments");
         given = (1u << n) - 1;
-        if (n < sig.count && !defaults) return missing_error(sig, given);
         for (int i = static_cast<int>(n); i < sig.count; ++i)
             v[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
     } else {
@@ -232,11 +202,9 @@ bool bind(const Signature& sig, PyObject* defaults, PyObject* const* args, size_
                 given |= 1u << i;
             } else if (i < sig.required) {
                 return count_error(sig, i);
+            } else {
+                v[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
             }
-        }
-        if (!defaults && given != (1u << sig.count) - 1) return missing_error(sig, given);
-        for (int i = sig.required; i < sig.count; ++i) {
-            if (!v[i]) v[i] = PyTuple_GET_ITEM(defaults, i - sig.required);
         }
     }
 

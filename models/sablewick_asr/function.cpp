@@ -40,15 +40,12 @@ PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
-// What calling a method comes to once the collector has cleared it: its defaults are gone, as a cleared
-// function's are, and so are the namespace and class its logic needs. It is swapped in by method_clear, so
-// that live methods pay nothing for it.
-PyObject* cleared_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Method* method = reinterpret_cast<Method*>(callable);
-    Bound bound;
-    if (!bind(method->def->sig, nullptr, args, nargsf, kwnames, bound)) return nullptr;
+// What calling a method comes to once the collector has cleared it: its defaults, namespace and class are
+// gone, so it raises, as a cleared function does when it is called. Swapped in by method_clear, so that live
+// methods pay nothing for it.
+PyObject* cleared_vectorcall(PyObject* callable, PyObject* const*, size_t, PyObject*) {
     PyErr_Format(PyExc_TypeError, "%s() cannot be called: the garbage collector has cleared it",
-                 method->def->sig.method);
+                 reinterpret_cast<Method*>(callable)->def->sig.method);
     return nullptr;
 }
 

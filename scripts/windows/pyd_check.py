@@ -226,7 +226,7 @@ def summary(pe: Pe, pyd: str, toolchain: str, data_names: int, version: str, unw
     if crt:
         imported.append(crt_summary(crt))
     imported += sorted(dll for dll in groups["crt"] if dll not in crt) + sorted(groups["system"])
-    unwinder = "; no C++ unwinder" if unwinder_checked else ""
+    unwinder = ", and has no C++ unwinder" if unwinder_checked else ""
     return (f"windows check ({version}): {pyd} ({pe.size // 1024} KiB, stripped) built with {toolchain}, "
             f"exports {pe.exports[0]} only, imports {', '.join(imported)}{unwinder}")
 

@@ -11,6 +11,17 @@ namespace sablewick {
 
 namespace {
 
+// A new dict of the method's annotation texts.
+Ref new_annotations(const MethodDef& def) {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return {};
+    for (const Annotation* a = def.annotations; a->name; ++a) {
+        Ref text = Ref::steal(PyUnicode_FromString(a->text));
+        if (!text || PyDict_SetItemString(annotations.get(), a->name, text.get()) < 0) return {};
+    }
+    return annotations;
+}
+
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Method* method = reinterpret_cast<Method*>(callable);
     Bound bound;
@@ -60,8 +71,11 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(m->module);
     Py_VISIT(m->doc);
     Py_VISIT(m->annotations);
+#if SABLEWICK_HAS_ANNOTATE
+    Py_VISIT(m->annotate);
+#endif
     Py_VISIT(m->type_params);
-    Py_VISIT(m->signature);
+    Py_VISIT(m->code);
     Py_VISIT(m->dict);
     return 0;
 }
@@ -77,9 +91,12 @@ int method_clear(PyObject* self) {
     Py_CLEAR(m->module);
     Py_CLEAR(m->doc);
     Py_CLEAR(m->annotations);
+#if SABLEWICK_HAS_ANNOTATE
+    Py_XSETREF(m->annotate, Py_NewRef(Py_None));  // none of its own any more, as a cleared function has none
+#endif
     Py_CLEAR(m->type_params);
-    Py_CLEAR(m->signature);
     Py_CLEAR(m->dict);
+    // The code stays: it refers to nothing that could lead back here, and the signature comes from it.
     return 0;
 }
 
@@ -88,6 +105,11 @@ void method_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (reinterpret_cast<Method*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
     method_clear(self);
+    Method* m = reinterpret_cast<Method*>(self);
+#if SABLEWICK_HAS_ANNOTATE
+    Py_CLEAR(m->annotate);
+#endif
+    Py_CLEAR(m->code);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -96,25 +118,28 @@ PyObject* or_none(PyObject* value) {
     return Py_NewRef(value ? value : Py_None);
 }
 
+// Once the collector has cleared the method (while a cycle it was in is broken up), its names read empty, as
+// a cleared function's do, and every other field reads None.
+PyObject* or_empty(PyObject* value) {
+    return Py_NewRef(value ? value : N.empty);
+}
+PyObject* get_name(PyObject* self, void*) {
+    return or_empty(reinterpret_cast<Method*>(self)->name);
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return or_empty(reinterpret_cast<Method*>(self)->qualname);
+}
+
 PyObject* method_repr(PyObject* self) {
-    PyObject* qualname = reinterpret_cast<Method*>(self)->qualname;
-    return PyUnicode_FromFormat("<function %U at %p>", qualname ? qualname : N.empty, self);
+    Ref qualname = Ref::steal(get_qualname(self, nullptr));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 // Functions pickle and copy by reference: pickle looks the qualified name up in __module__, and copy.copy and
 // copy.deepcopy return the object itself.
 PyObject* method_reduce(PyObject* self, PyObject*) {
     // A cleared method's name is empty, as a cleared function's is: pickle then finds nothing under it.
-    PyObject* qualname = reinterpret_cast<Method*>(self)->qualname;
-    return Py_NewRef(qualname ? qualname : N.empty);
-}
-
-// Every field reads None once the collector has cleared the method (while a cycle it was in is broken up).
-PyObject* get_name(PyObject* self, void*) {
-    return or_none(reinterpret_cast<Method*>(self)->name);
-}
-PyObject* get_qualname(PyObject* self, void*) {
-    return or_none(reinterpret_cast<Method*>(self)->qualname);
+    return get_qualname(self, nullptr);
 }
 
 // Setters with a function's checks and messages: names are str and cannot be deleted.
@@ -150,8 +175,73 @@ int set_module(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+#if SABLEWICK_HAS_ANNOTATE
+// The method's own __annotate__: the annotation texts, which are strings already, for the formats that ask
+// for values, forward references or strings; NotImplementedError for the others, as PEP 649 asks of an
+// annotate function (VALUE_WITH_FAKE_GLOBALS is for Python functions, whose globals can be swapped).
+PyObject* own_annotate(PyObject* self, PyObject* format) {
+    const long value = PyLong_AsLong(format);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    constexpr long kValue = 1, kForwardRef = 3, kString = 4;
+    if (value != kValue && value != kForwardRef && value != kString) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    return new_annotations(*reinterpret_cast<Method*>(self)->def).release();
+}
+PyMethodDef own_annotate_def = {"__annotate__", own_annotate, METH_O, nullptr};
+
+PyObject* get_annotate(PyObject* self, void*) {
+    Method* m = reinterpret_cast<Method*>(self);
+    // Made on the first read; it holds the method, which holds it (a cycle the collector sees).
+    if (!m->annotate && !(m->annotate = PyCFunction_NewEx(&own_annotate_def, self, N.module_name)))
+        return nullptr;
+    return Py_NewRef(m->annotate);
+}
+// A function's checks: a callable, from which __annotations__ then comes, or None, which leaves them.
+int set_annotate(PyObject* self, PyObject* value, void*) {
+    Method* m = reinterpret_cast<Method*>(self);
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (value != Py_None) {
+        if (!PyCallable_Check(value)) {
+            PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+            return -1;
+        }
+        Py_CLEAR(m->annotations);
+    }
+    Py_XSETREF(m->annotate, Py_NewRef(value));
+    return 0;
+}
+
+// The annotations as a function computes them when it has none yet: from __annotate__ called with VALUE, a
+// dict; without one, none. The method's own __annotate__ need not be made for it.
+bool compute_annotations(Method* m) {
+    if (!m->annotate) {
+        m->annotations = new_annotations(*m->def).release();
+        return m->annotations != nullptr;
+    }
+    if (m->annotate == Py_None || !PyCallable_Check(m->annotate)) return true;
+    Ref annotate = Ref::borrow(m->annotate);  // the call may replace it
+    Ref value = Ref::steal(PyObject_CallOneArg(annotate.get(), N.one));
+    if (!value) return false;
+    if (!PyDict_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                     Py_TYPE(value.get())->tp_name);
+        return false;
+    }
+    Py_XSETREF(m->annotations, value.release());
+    return true;
+}
+#endif
+
 PyObject* get_annotations(PyObject* self, void*) {
     Method* m = reinterpret_cast<Method*>(self);
+#if SABLEWICK_HAS_ANNOTATE
+    if (!m->annotations && !compute_annotations(m)) return nullptr;
+#endif
     if (!m->annotations && !(m->annotations = PyDict_New())) return nullptr;
     return Py_NewRef(m->annotations);
 }
@@ -161,7 +251,12 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(reinterpret_cast<Method*>(self)->annotations, Py_XNewRef(value));
+    Method* m = reinterpret_cast<Method*>(self);
+    Py_XSETREF(m->annotations, Py_XNewRef(value));
+#if SABLEWICK_HAS_ANNOTATE
+    Py_XSETREF(m->annotate,
+               Py_NewRef(Py_None));  // as on a function: what is set replaces what __annotate__ gave
+#endif
     return 0;
 }
 
@@ -191,51 +286,41 @@ int set_type_params(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-// An inspect.Signature built from the parameter table, so that inspect, help() and pydoc show parameters,
-// defaults and annotations without a code object.
-PyObject* get_signature(PyObject* self, void*) {
-    Method* m = reinterpret_cast<Method*>(self);
-    if (m->signature) return Py_NewRef(m->signature);
+// A code object that names the parameters, as compiled functions give one: inspect builds the signature from
+// it, __defaults__ and __annotations__, as it does for a Python function, so that it follows what tools
+// assign there (and __signature__ once one is assigned). It has no body of its own: running it raises.
+Ref make_code(Method* m) {
     const Signature& sig = m->def->sig;
-    Ref inspect = Ref::steal(PyImport_Import(N.inspect));
-    if (!inspect) return nullptr;
-    Ref parameter_type = getattr(inspect.get(), N.Parameter);
-    if (!parameter_type) return nullptr;
-    Ref kind = getattr(parameter_type.get(), N.POSITIONAL_OR_KEYWORD);
-    Ref empty = kind ? getattr(parameter_type.get(), N.empty_keyword) : Ref();
-    Ref parameters = empty ? Ref::steal(PyList_New(sig.count)) : Ref();
-    if (!parameters) return nullptr;
-    Ref annotations = Ref::steal(get_annotations(self, nullptr));
-    if (!annotations) return nullptr;
-    auto annotation_of = [&](PyObject* name) {
-        PyObject* text = PyDict_GetItemWithError(annotations.get(), name);
-        return text ? text : empty.get();
-    };
-    for (int i = 0; i < sig.count; ++i) {
-        PyObject* name = *sig.params[i].name;
-        // Without defaults (the collector has cleared them) every parameter is required, as in a function.
-        PyObject* value =
-            i < sig.required || !m->defaults ? empty.get() : PyTuple_GET_ITEM(m->defaults, i - sig.required);
-        PyObject* args[] = {nullptr, name, kind.get(), value, annotation_of(name)};
-        if (PyErr_Occurred()) return nullptr;
-        PyObject* parameter = PyObject_Vectorcall(parameter_type.get(), args + 1,
-                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, N.kw_parameter);
-        if (!parameter) return nullptr;
-        PyList_SET_ITEM(parameters.get(), i, parameter);
+    const char* file = "sablewick_asr";  // the module's file, where the globals still tell it
+    if (PyObject* path = m->globals ? PyDict_GetItemWithError(m->globals, N.__file__) : nullptr) {
+        if (PyUnicode_Check(path) && !(file = PyUnicode_AsUTF8(path))) return {};
+    } else if (PyErr_Occurred()) {
+        return {};
     }
-    Ref signature_type = getattr(inspect.get(), N.Signature);
-    if (!signature_type) return nullptr;
-    PyObject* args[] = {nullptr, parameters.get(), annotation_of(N.return_keyword)};
-    if (PyErr_Occurred()) return nullptr;
-    return PyObject_Vectorcall(signature_type.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               N.kw_signature);
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, sig.method, 1)));
+    if (!empty) return {};
+    Ref names = Ref::steal(PyTuple_New(sig.count));
+    if (!names) return {};
+    for (int i = 0; i < sig.count; ++i) PyTuple_SET_ITEM(names.get(), i, Py_NewRef(*sig.params[i].name));
+    Ref count = Ref::steal(PyLong_FromLong(sig.count));
+    if (!count) return {};
+    Ref replace = getattr(empty.get(), N.replace);
+    if (!replace) return {};
+    // A cleared method has lost its qualified name; its code is named after the method then.
+    Ref qualname = m->qualname ? Ref::borrow(m->qualname) : Ref::steal(PyUnicode_FromString(sig.method));
+    if (!qualname) return {};
+    PyObject* args[] = {count.get(), names.get(), count.get(), qualname.get()};
+    return Ref::steal(PyObject_Vectorcall(replace.get(), args, 0, N.kw_code));
 }
 
-// What decorators and frameworks assign is what inspect.signature reports; deleting it brings the table's
-// back.
-int set_signature(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(reinterpret_cast<Method*>(self)->signature, Py_XNewRef(value));
-    return 0;
+PyObject* get_code(PyObject* self, void*) {
+    Method* m = reinterpret_cast<Method*>(self);
+    if (!m->code) {
+        Ref code = make_code(m);
+        if (!code) return nullptr;
+        Py_XSETREF(m->code, code.release());  // making it ran Python code, which may have read it already
+    }
+    return Py_NewRef(m->code);
 }
 
 PyGetSetDef method_getset[] = {
@@ -244,6 +329,9 @@ PyGetSetDef method_getset[] = {
     {"__module__", get_module, set_module, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if SABLEWICK_HAS_ANNOTATE
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
@@ -251,7 +339,7 @@ PyGetSetDef method_getset[] = {
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -305,12 +393,12 @@ Ref new_method(const MethodDef& def, PyObject* class_name, PyObject* globals, Py
     if (!qualname) return {};
     Ref doc = Ref::steal(PyUnicode_FromString(def.doc));
     if (!doc) return {};
-    Ref annotations = Ref::steal(PyDict_New());
+#if SABLEWICK_HAS_ANNOTATE
+    Ref annotations;  // from the method's own __annotate__ when first read
+#else
+    Ref annotations = new_annotations(def);
     if (!annotations) return {};
-    for (const Annotation* a = def.annotations; a->name; ++a) {
-        Ref text = Ref::steal(PyUnicode_FromString(a->text));
-        if (!text || PyDict_SetItemString(annotations.get(), a->name, text.get()) < 0) return {};
-    }
+#endif
     Method* m = PyObject_GC_New(Method, MethodType);
     if (!m) return {};
     m->vectorcall = def.sig.count == 1 ? self_only_vectorcall : method_vectorcall;
@@ -323,8 +411,12 @@ Ref new_method(const MethodDef& def, PyObject* class_name, PyObject* globals, Py
     m->module = Py_NewRef(N.module_name);
     m->doc = doc.release();
     m->annotations = annotations.release();
+#if SABLEWICK_HAS_ANNOTATE
+    // A function without annotations has no __annotate__ either.
+    m->annotate = def.annotations[0].name ? nullptr : Py_NewRef(Py_None);
+#endif
     m->type_params = nullptr;
-    m->signature = nullptr;
+    m->code = nullptr;
     m->dict = nullptr;
     m->weakrefs = nullptr;
     PyObject_GC_Track(m);

@@ -39,10 +39,13 @@ struct Method {
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
-    PyObject* annotations;  // dict; null once deleted, and a new empty one on the next read
+    PyObject* annotations;  // dict; null once deleted, and a new one on the next read
+#if SABLEWICK_HAS_ANNOTATE
+    PyObject* annotate;  // what __annotate__ reports: None, a callable, or null for the method's own one
+#endif
     PyObject* type_params;  // tuple; null reads as an empty one
-    PyObject* signature;    // what was assigned to __signature__; null: built from the parameter table
-    PyObject* dict;         // __dict__, made when first used
+    PyObject* code;         // __code__, for inspect; made when first read
+    PyObject* dict;         // __dict__, made when first used; holds __signature__ once one is assigned
     PyObject* weakrefs;
 };
 

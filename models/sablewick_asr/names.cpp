@@ -28,6 +28,7 @@ bool init_names() {
 #undef SABLEWICK_INTERN_ID
 #undef SABLEWICK_INTERN_TEXT
     if (!(N.zero = PyLong_FromLong(0))) return false;
+    if (!(N.one = PyLong_FromLong(1))) return false;
     if (!(N.thousand = PyLong_FromLong(1000))) return false;
     if (!(N.one_ms = PyFloat_FromDouble(1.0))) return false;
     if (!(N.default_interval = PyFloat_FromDouble(0.3))) return false;
@@ -36,8 +37,8 @@ bool init_names() {
     if (!(N.kw_transcriber = tuple_of({N.model_path, N.model_arch}).release())) return false;
     if (!(N.kw_transcribe = tuple_of({N.sample_rate, N.flags}).release())) return false;
     if (!(N.kw_normalize = tuple_of({N.target_dtype}).release())) return false;
-    if (!(N.kw_parameter = tuple_of({N.default_keyword, N.annotation_keyword}).release())) return false;
-    if (!(N.kw_signature = tuple_of({N.return_annotation_keyword}).release())) return false;
+    if (!(N.kw_code = tuple_of({N.co_argcount, N.co_varnames, N.co_nlocals, N.co_qualname}).release()))
+        return false;
     if (!(N.builtins = PyImport_ImportModule("builtins"))) return false;
     N.builtins_dict = PyModule_GetDict(N.builtins);
     done = true;

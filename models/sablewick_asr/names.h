@@ -21,8 +21,8 @@ namespace sablewick {
     X(zel_asr_config) X(sablewick_voice) X(__enter__) X(__exit__) X(__mro_entries__) X(__prepare__) \
     X(__module__) X(__qualname__) X(__doc__) X(__annotations__) X(__orig_bases__) X(__builtins__) \
     X(__test__) X(name) X(loader) X(origin) X(parent) X(submodule_search_locations) X(__loader__) \
-    X(__file__) X(__package__) X(__path__) X(SablewickStreamASR) X(SablewickOfflineASR) X(inspect) X(Parameter) \
-    X(Signature) X(POSITIONAL_OR_KEYWORD)
+    X(__file__) X(__package__) X(__path__) X(SablewickStreamASR) X(SablewickOfflineASR) X(replace) \
+    X(co_argcount) X(co_varnames) X(co_nlocals) X(co_qualname)
 
 // Texts: constant strings that are not identifiers.
 #define SABLEWICK_TEXTS(X) \
@@ -55,12 +55,7 @@ namespace sablewick {
     X(generate_timing, "SablewickStreamASR stream_generate time=") \
     X(generate_error, "Error in Sablewick stream_generate: ") \
     X(generate_failure, "Sablewick流式识别失败: ") \
-    X(offline_generate_error, "Sablewick stream_generate is not implemented for offline model") \
-    X(default_keyword, "default") \
-    X(annotation_keyword, "annotation") \
-    X(return_annotation_keyword, "return_annotation") \
-    X(return_keyword, "return") \
-    X(empty_keyword, "empty")
+    X(offline_generate_error, "Sablewick stream_generate is not implemented for offline model")
 // clang-format on
 
 struct Names {
@@ -73,6 +68,7 @@ struct Names {
 
     // Constant numbers.
     PyObject* zero;              // 0, the engine's flags
+    PyObject* one;               // 1, annotationlib's VALUE format
     PyObject* thousand;          // 1000, seconds to milliseconds
     PyObject* one_ms;            // 1.0, the streaming timing threshold
     PyObject* default_interval;  // 0.3
@@ -83,8 +79,7 @@ struct Names {
     PyObject* kw_transcriber;  // model_path, model_arch
     PyObject* kw_transcribe;   // sample_rate, flags
     PyObject* kw_normalize;    // target_dtype
-    PyObject* kw_parameter;    // default, annotation (inspect.Parameter)
-    PyObject* kw_signature;    // return_annotation (inspect.Signature)
+    PyObject* kw_code;         // co_argcount, co_varnames, co_nlocals, co_qualname (code.replace)
 
     PyObject* builtins;       // the builtins module
     PyObject* builtins_dict;  // its namespace, the fallback of global lookups

@@ -2,8 +2,7 @@
 // Owning reference to a Python object: released when it goes out of scope, moved, never copied.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.h"
 
 // The process-wide caches (global lookups, the last cache key, the class locks' type) rely on the GIL.
 #ifdef Py_GIL_DISABLED

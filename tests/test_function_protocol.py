@@ -63,7 +63,11 @@ def test_methods_behave_like_functions(recorder, cls, name, form):
     assert function.__dict__ == {}
     assert (method.__globals__, method.__builtins__, method.__closure__, method.__type_params__) == (
         vars(sablewick_asr), vars(sablewick_asr.__builtins__), None, ())
-    assert typing.get_type_hints(method) == {key: HINTS[text] for key, text in function.__annotations__.items()}
+    hints = {key: HINTS[text] for key, text in function.__annotations__.items()}
+    assert typing.get_type_hints(method) == hints
+    evaluated = inspect.signature(function, eval_str=True)  # in __globals__, as for a function
+    assert {name: p.annotation for name, p in evaluated.parameters.items() if p.annotation is not p.empty} | (
+        {} if evaluated.return_annotation is evaluated.empty else {"return": evaluated.return_annotation}) == hints
 
 
 KEPT = []  # references, for good, to what a count check saw fall: a value whose getter loses counts must not be freed

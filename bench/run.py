@@ -9,7 +9,8 @@ bench/baseline.py) is measured in processes of its own, on the same cheap stand-
 - ns/call: median over repeated timeit runs after warm-up, the bare timing loop subtracted; the builds and
   the baseline take turns, round by round, so that drift of the machine hits all of them alike;
 - Ir/call: instructions per call under callgrind: each statement runs N and 2N times inside a marker
-  function (operator.call) that callgrind collects in and dumps after, and the difference is divided by N;
+  function (bench/marker.c, built here for the running interpreter) that callgrind collects in and dumps
+  after, and the difference is divided by N;
 - allocs/call: calls into the allocator (PyObject_*/PyMem_* malloc, calloc, realloc, and libc's) per call,
   counted by callgrind the same way; objects taken from CPython's free lists do not count;
 - kept blocks: tracemalloc's count of blocks still allocated after many calls, per call (a leak shows here);
@@ -106,8 +107,10 @@ def _function(field, names):
 
 
 def read_dump(path):
-    """Total Ir and the number of allocator calls of one callgrind dump."""
-    names, total, allocs = {}, None, 0
+    """Total Ir and the number of allocator calls of one callgrind dump; None for the calls when the
+    interpreter has no symbols of its own (Debian's are stripped): its allocator is then reached through
+    functions without names, and the calls cannot be told from those inside the allocator."""
+    names, total, allocs, symbols = {}, None, 0, False
     caller = callee = ""
     with open(path, errors="replace") as handle:
         for line in handle:
@@ -115,20 +118,38 @@ def read_dump(path):
                 caller = re.sub(r"'\d+$", "", _function(line[3:], names))
             elif line.startswith("cfn="):
                 callee = re.sub(r"'\d+$", "", _function(line[4:], names))
+                symbols = symbols or callee == "method_vectorcall"  # static: named only with symbols
             elif line.startswith("calls="):
                 if callee in ALLOC_ENTRIES and caller not in ALLOC_ENTRIES and not ALLOCATOR_INSIDE.match(caller):
                     allocs += int(line[6:].split()[0])
             elif line.startswith("totals:") or (line.startswith("summary:") and total is None):
                 total = int(line.split()[1])
-    return total or 0, allocs
+    return total or 0, allocs if symbols else None
 
 
-def measure_callgrind(impl, scratch, quick, keep):
+MARKER = "sablewick_bench_marker"
+
+
+def build_marker(scratch):
+    """bench/marker.c as an extension module for the running interpreter, built with its headers; returns
+    the folder that holds it."""
+    import sysconfig
+    folder = os.path.join(scratch, "marker")
+    os.makedirs(folder, exist_ok=True)
+    compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    if not compiler:
+        raise SystemExit("no C compiler (cc) for bench/marker.c; run with --no-callgrind")
+    library = os.path.join(folder, MARKER + sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.run([compiler, "-O2", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}",
+                    os.path.join(BENCH, "marker.c"), "-o", library], check=True)
+    return folder
+
+
+def measure_callgrind(impl, scratch, quick, keep, marker):
     folder = tempfile.mkdtemp(prefix=f"cg-{impl.kind}-", dir=scratch)
-    prefix = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=_operator_call",
-              "--zero-before=_operator_call", "--dump-after=_operator_call",
-              f"--callgrind-out-file={folder}/callgrind.out"]
-    result = run_worker(impl, "callgrind", scratch, ["--quick"] if quick else [], prefix)
+    prefix = ["valgrind", "--tool=callgrind", "--collect-atstart=no", f"--toggle-collect={MARKER}",
+              f"--zero-before={MARKER}", f"--dump-after={MARKER}", f"--callgrind-out-file={folder}/callgrind.out"]
+    result = run_worker(impl, "callgrind", scratch, ["--marker", marker, *(["--quick"] if quick else [])], prefix)
     dumps = sorted(glob.glob(f"{folder}/callgrind.out.*"), key=lambda name: int(name.rsplit(".", 1)[1]))
     if len(dumps) != len(result["order"]):
         raise SystemExit(f"{impl.label}: {len(dumps)} callgrind dumps for {len(result['order'])} runs")
@@ -140,12 +161,14 @@ def measure_callgrind(impl, scratch, quick, keep):
 
     def per_call(setup_stmt, index):
         setup, stmt = setup_stmt
-        return (counts[setup, stmt, 2 * n][index] - counts[setup, stmt, n][index]) / n
+        twice, once = counts[setup, stmt, 2 * n][index], counts[setup, stmt, n][index]
+        return None if twice is None or once is None else (twice - once) / n
 
     impl.ir, impl.allocs = {}, {}
     for key, pair in result["paths"].items():
         impl.ir[key] = per_call(pair["stmt"], 0) - per_call(pair["overhead"], 0)
-        impl.allocs[key] = per_call(pair["stmt"], 1) - per_call(pair["overhead"], 1)
+        calls, overhead = per_call(pair["stmt"], 1), per_call(pair["overhead"], 1)
+        impl.allocs[key] = None if calls is None or overhead is None else calls - overhead
     if keep:
         target = os.path.join(keep, impl.label)
         shutil.rmtree(target, ignore_errors=True)
@@ -213,6 +236,8 @@ def print_table(modules, baseline, with_callgrind):
         print(line(row))
     if missed:
         print("* the ratio misses its target (module time / baseline time)")
+    if with_callgrind and any(value is None for impl in (*modules, baseline) for value in impl.allocs.values()):
+        print("allocs/call -: the interpreter has no symbols of its own, so its allocator calls are not counted")
 
 
 def main():
@@ -268,9 +293,10 @@ def main():
                     impl.import_ns.append(ns)
 
         if with_callgrind:
+            marker = build_marker(scratch)
             with ThreadPoolExecutor(max_workers=max(1, os.cpu_count() or 1)) as pool:
-                for future in [pool.submit(measure_callgrind, impl, scratch, args.quick, args.keep_callgrind)
-                               for impl in impls]:
+                for future in [pool.submit(measure_callgrind, impl, scratch, args.quick, args.keep_callgrind,
+                                           marker) for impl in impls]:
                     future.result()
     finally:
         shutil.rmtree(scratch, ignore_errors=True)

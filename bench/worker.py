@@ -247,9 +247,10 @@ def check_no_copy(impl):
 
 # --- instructions (run under callgrind) ----------------------------------------------------------
 
-def run_for_callgrind(objects, quick):
-    """Runs every statement N and 2N times, each run inside operator.call, the marker function that
-    callgrind collects in and dumps after; run.py takes the difference of the two dumps.
+def run_for_callgrind(objects, quick, marker):
+    """Runs every statement N and 2N times, each run inside the marker function (bench/marker.c, built into
+    the folder `marker`) that callgrind collects in and dumps after; run.py takes the difference of the two
+    dumps.
 
     Callgrind counts calls also while it does not collect, into the next dump, so the runs follow one
     another with nothing between them that allocates: the bound methods and counts are made beforehand,
@@ -261,8 +262,10 @@ def run_for_callgrind(objects, quick):
         for count in (300, n, 2 * n):
             order.append({"setup": setup, "stmt": stmt, "count": count, "warm-up": count == 300})
             runs.append((timer.timeit, count))
+    sys.path.insert(0, marker)
+    from sablewick_bench_marker import call
     for function, count in runs:
-        operator.call(function, count)
+        call(function, count)
     paths = {key: {"stmt": list(stmt), "overhead": list(overhead)} for key, (stmt, overhead) in plan.items()}
     return {"n": n, "order": order, "paths": paths}
 
@@ -291,6 +294,7 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--time-only", action="store_true", help="skip the allocation and copy checks")
     parser.add_argument("--pycache", help="bytecode folder for the baseline's import")
+    parser.add_argument("--marker", help="the folder of the marker module built from bench/marker.c (callgrind)")
     args = parser.parse_args()
 
     if args.mode == "import":
@@ -304,7 +308,7 @@ def main():
                 result["kept"] = measure_kept_blocks(objects, args.quick)
                 result["no_copy"] = check_no_copy(impl)
         else:
-            result = run_for_callgrind(objects, args.quick)
+            result = run_for_callgrind(objects, args.quick, args.marker)
             result["file"] = impl.__file__
     with open(args.out, "w") as handle:
         json.dump(result, handle)

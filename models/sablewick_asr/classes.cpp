@@ -94,6 +94,7 @@ bool create_class(PyObject* globals, const ClassSpec& spec) {
     Ref ns = prepare_namespace(metaclass, name.get(), bases.get());
     if (!ns) return false;
     Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    if (!doc) return false;  // before anything else is called with its MemoryError set
     if (!set_item(ns.get(), N.__module__, N.module_name) || !set_item(ns.get(), N.__qualname__, name.get()) ||
         !set_item(ns.get(), N.__doc__, doc.get())) {
         return false;

@@ -57,9 +57,10 @@ Fault = type("Fault", (Exception,), {})
 Interrupt = type("Interrupt", (BaseException,), {})
 Str = type("Str", (str,), {})
 Never = type("Never", (BaseException,), {})  # what the loop catches on a path that raises nothing
+ANNOTATE = sys.version_info >= (3, 14)  # PEP 649: functions have __annotate__
 ATTRIBUTES = ["__name__", "__qualname__", "__module__", "__doc__", "__annotations__", "__defaults__",
               "__kwdefaults__", "__globals__", "__builtins__", "__closure__", "__type_params__", "__dict__",
-              "__signature__"]
+              "__code__", *["__annotate__"] * ANNOTATE]
 WRAPPED = ("__module__", "__name__", "__qualname__", "__doc__")
 
 
@@ -141,6 +142,14 @@ class BadTruth:
 
 def wrapper():
     """A wrapper's own text."""
+
+
+def annotated(audio: "bytes") -> "list":
+    """A wrapped function with annotations of its own."""
+
+
+def annotate(format):
+    return {"audio": "bytes"}
 
 
 class Path:
@@ -440,16 +449,41 @@ def attribute_paths(world):
             setattr(f, name, value)
         del f.__wrapped__
 
+    def wrap_all_and_undo(f):
+        # functools.wraps as it stands (from 3.14 with __annotate__, whose callable __annotations__ then
+        # comes from), then undone: __annotate__ last, which brings the method's own annotations back.
+        saved = [getattr(f, name) for name in functools.WRAPPER_ASSIGNMENTS]
+        functools.update_wrapper(f, annotated)
+        f.__annotations__
+        for name, value in zip(functools.WRAPPER_ASSIGNMENTS, saved):
+            setattr(f, name, value)
+        f.__annotations__
+        del f.__wrapped__
+
+    def annotate_and_undo(f):
+        saved = f.__annotate__
+        f.__annotate__ = annotate
+        f.__annotations__
+        f.__annotate__ = None
+        f.__annotations__
+        f.__annotate__ = saved
+        f.__annotations__
+
     def refused(name, attribute, value, expected, **kwargs):
         target = S.transcribe
         if value is refused:
             return Path(name, lambda: delattr(target, attribute), expected, **kwargs)
         return Path(name, lambda: setattr(target, attribute, value), expected, **kwargs)
 
-    # A Python function has no __signature__ of its own to read.
-    paths = [each(f"read {a}", lambda f, a=a: getattr(f, a), module_only=a == "__signature__") for a in ATTRIBUTES]
-    paths += [each(f"read {a} through a bound method", lambda b, a=a: getattr(b, a), bound,
-                   module_only=a == "__signature__") for a in ATTRIBUTES]
+    paths = [each(f"read {a}", lambda f, a=a: getattr(f, a)) for a in ATTRIBUTES]
+    paths += [each(f"read {a} through a bound method", lambda b, a=a: getattr(b, a), bound) for a in ATTRIBUTES]
+    if ANNOTATE:
+        paths += [
+            each("write __annotate__ a callable, then None, then its own: __annotations__ from each",
+                 annotate_and_undo),
+            refused("delete __annotate__", "__annotate__", refused, TypeError),
+            refused("write __annotate__ not callable", "__annotate__", 1, TypeError),
+        ]
     paths += [
         rewrite("__name__", "renamed"), rewrite("__qualname__", "Other.renamed"), rewrite("__module__", "other"),
         rewrite("__doc__", "Another text."), rewrite("__annotations__", {"audio": "bytes"}),
@@ -472,6 +506,7 @@ def attribute_paths(world):
         refused("write __builtins__", "__builtins__", {}, AttributeError),
         refused("write __closure__", "__closure__", None, AttributeError),
         each("functools.update_wrapper, undone", wrap_and_undo),
+        each("functools.update_wrapper with every assignment, undone", wrap_all_and_undo),
         each("inspect.signature", inspect.signature),
         each("inspect.signature of a bound method", inspect.signature, bound),
         each("typing.get_type_hints", typing.get_type_hints),

@@ -209,26 +209,64 @@ def test_what_binding_uses_is_read_only(attribute):
 
 
 def test_methods_die_with_their_references_and_attributes():
-    # In a fresh interpreter: the specified values first, then each method, with an attribute and a weak
-    # reference, taken out of its class.
+    # In a fresh interpreter, each method taken out of its class, with the specified values first. Then every
+    # attribute that takes a value gets one that refers back to the method: what the method reports of them, and
+    # whatever else freeing it releases, the collector must see among its referents, and the cycles must go.
     out = run_python("""
-        import gc, weakref
+        import gc, json, sys, weakref
         from models.sablewick_asr import SablewickStreamASR as S, SablewickOfflineASR as O
-        dead, kind = [], type(S.reset)
+        kind, dead, found = type(S.reset), [], {}
+        # The type's data descriptors, __dict__ first (what is assigned after it goes into the dict it is given),
+        # and entries of that dict.
+        names = sorted({name for klass in kind.__mro__ for name, value in vars(klass).items()
+                        if hasattr(type(value), "__set__")} | {"__signature__", "payload"}, key="__dict__".__ne__)
+        # Values of each kind an attribute may demand, holding the method and nothing that it might hold.
+        Held = type("Held", (), {"__call__": lambda self, *args: {}})
+        Text, Table, Row = (type(base.__name__, (base,), {}) for base in (str, dict, tuple))
+
+        def cycles(cls, name):
+            method = vars(cls)[name]
+            assert (method.__name__, method.__qualname__, method.__module__, method.__dict__) == (
+                name, f"{cls.__name__}.{name}", "models.sablewick_asr", {})
+            delattr(cls, name)
+            assigned = {}
+            for attribute in names:
+                for value in (Held(), Text(name), Table(), Row((method,))):
+                    vars(value)["back"] = method
+                    try:
+                        setattr(method, attribute, value)
+                    except (AttributeError, TypeError):
+                        continue
+                    assigned[attribute] = value
+                    break
+            reported = {attribute: getattr(method, attribute) for attribute in names if hasattr(method, attribute)}
+            seen = gc.get_referents(method)
+            seen = {id(item) for item in seen + [item for d in seen if d is method.__dict__ for item in gc.get_referents(d)]}
+            record = {"assigned": sorted(assigned), "unseen": [a for a, value in reported.items()
+                                                               if value is assigned.get(a, ()) and id(value) not in seen]}
+            kept = {"class": cls} | {a: value for a, value in reported.items() if a not in assigned}
+            return weakref.ref(method, lambda ref: dead.append(name)), record, kept, seen
+
+        gc.disable()  # collections only where they are asked for
         for cls in (S, O):
             for name in [name for name, value in vars(cls).items() if isinstance(value, kind)]:
-                function = vars(cls)[name]
-                assert (function.__name__, function.__qualname__, function.__module__, function.__dict__) == (
-                    name, f"{cls.__name__}.{name}", "models.sablewick_asr", {})
-                function.payload = [function]  # a cycle through its own dict
-                reference = weakref.ref(function, lambda ref, name=name: dead.append(name))
-                del function
-                delattr(cls, name)
                 gc.collect()
-                assert reference() is None
-        print(len(dead))
+                reference, record, kept, seen = cycles(cls, name)
+                before = list(map(sys.getrefcount, kept.values()))
+                gc.collect()
+                record["held"] = [a for a, was, now in zip(kept, before, map(sys.getrefcount, kept.values())) if now < was]
+                record["unseen"] += [a for a in record["held"] if id(kept[a]) not in seen]
+                found[f"{cls.__name__}.{name}"] = record | {"collected": reference() is None}
+        print(json.dumps([len(dead), found]))
     """).stdout
-    assert out.split() == ["14"]
+    count, found = json.loads(out)
+    for method, outcome in found.items():
+        assert not outcome["unseen"] and outcome["collected"], (method, outcome)
+        assert {"__name__", "__qualname__", "__module__", "__doc__", "__annotations__", "__type_params__", "__dict__",
+                "__signature__", "payload"} <= set(outcome["assigned"]), (method, outcome)
+        assert {"__class__", "__globals__"} <= set(outcome["held"]), (method, outcome)
+        assert "class" in outcome["held"] or not method.endswith(".__init__"), (method, outcome)  # for super()
+    assert count == len(found) == 14
 
 
 def test_wrapping_rewrites_introspection_and_can_be_undone():

@@ -46,6 +46,20 @@ def test_one_engine_load_per_class_and_key(recorder, model_name, device, languag
 
 
 @CLASSES
+@pytest.mark.parametrize("field, other", [("model", "-b"), ("device", "cuda"), ("language", "en")])
+def test_the_key_follows_one_value_while_the_other_two_stay_the_same_objects(recorder, model_name, cls, field,
+                                                                            other):
+    same = {"model": model_name, "device": "cpu", "language": "zh"}
+    other = model_name + other if field == "model" else other
+    made = []
+    for value in (same[field], other, same[field]):  # and back again
+        made.append(cls(**(values := same | {field: value})))
+        key = "{model}_{device}_{language}".format(**values)
+        assert made[-1]._transcriber is cls._model_cache.get(key), f"not filed under {key}"
+    assert made[0]._transcriber is made[2]._transcriber is not made[1]._transcriber
+
+
+@CLASSES
 def test_key_and_log_text_format_a_none_model(recorder, monkeypatch, cls):
     monkeypatch.setattr(cls, "_model_cache", {})  # reached through the instance, so this one fills
     instance = unloaded(monkeypatch, cls)

@@ -136,6 +136,38 @@ def test_recursion_through_a_method_ends_in_recursion_error(stack_kib):
             assert levels["methods alone", limit] >= levels.get(("plain", limit), limit - 10)
 
 
+@pytest.mark.parametrize("stack_kib", [64, 256], ids=lambda k: f"{k} KiB")
+def test_the_room_below_the_floor_holds_a_logger_that_recurses_in_c(stack_kib):
+    # What the margin below the floor is for: the work of the calls that fail there. Here the methods alone
+    # recurse in a thread until its stack stops them, and at each level their logger does C recursion (the repr
+    # of a list nested 120 deep, about 16 kB of stack); a signal instead of exit status 0 is a C stack overflow.
+    process = run_python(f"""
+        import sys, threading
+        from types import SimpleNamespace
+        import numpy as np
+        from models import sablewick_asr as asr
+        nested, ended = [], []
+        for _ in range(119):
+            nested = [nested]
+        asr.logger = SimpleNamespace(info=len, debug=len, error=lambda line: repr(nested))
+        def run():
+            obj = asr.SablewickOfflineASR()
+            obj.transcribe = obj.stream_generate
+            sys.setrecursionlimit({RAISED})
+            try:
+                obj.stream_generate(np.zeros(16, np.float32))
+            except RecursionError as e:
+                ended.append(str(e))
+        threading.stack_size({stack_kib} * 1024)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+        print(ended)
+    """, check=False)
+    assert process.returncode == 0, f"exit status {process.returncode}: {process.stderr[-2000:]}"
+    assert re.fullmatch(r"\['Stack overflow \(used \d+ kB\) while [^']+'\]\n", process.stdout), process.stdout
+
+
 FIGURES = {}
 
 

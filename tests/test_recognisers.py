@@ -322,6 +322,35 @@ def test_a_failing_logger_ends_even_where_the_engine_chain_loops_already():
     assert process.stdout.split() == ["True"]
 
 
+@pytest.mark.parametrize("cls, method", GUARDED, ids=[f"{cls.__name__[9:-3]}.{method}" for cls, method in GUARDED])
+@pytest.mark.parametrize("depth", range(1, 6))
+def test_a_logger_exception_deep_in_the_engine_chain_is_cut_out_of_it(recorder, monkeypatch, model_name, cls,
+                                                                      method, depth):
+    # Re-raised by a generator suspended in an except block of its own, so that the interpreter chains
+    # nothing: the module finds it `depth` links down the engine's chain, cuts it out there and chains it on.
+    chain = [ValueError("engine failed"), *map(LookupError, range(1, depth)), OSError("log sink gone")]
+
+    def sink():
+        try:
+            raise chain[-1]
+        except OSError:
+            yield
+            raise
+
+    next(reraise := sink())
+    for exc, context in zip(chain, chain[1:]):
+        exc.__context__ = context
+    instance = cls(model=model_name)
+    recorder.engine.fail("add_audio" if method == "stream_generate" else "transcribe_without_streaming", chain[0])
+    monkeypatch.setattr(recorder.logger, "error", lambda line: next(reraise))
+    with pytest.raises(OSError) as info:
+        getattr(instance, method)(CHUNK)
+    found = [info.value]
+    while found[-1].__context__ is not None and len(found) <= depth + 1:  # a loop shows as one link too many
+        found.append(found[-1].__context__)
+    assert found == [chain[-1], *chain[:-1]], " -> ".join(map(repr, found))
+
+
 @pytest.mark.parametrize("value, error", [(None, None), ([{"text": "x"}], None), ((), "Expected list, got tuple"),
                                           (type("Records", (list,), {})(), "Expected list, got Records")])
 def test_offline_stream_generate_hands_back_what_transcribe_returns(recorder, monkeypatch, value, error):

@@ -306,8 +306,12 @@ Ref make_code(Method* m) {
     if (!count) return {};
     Ref replace = getattr(empty.get(), N.replace);
     if (!replace) return {};
-    // A cleared method has lost its qualified name; its code is named after the method then.
-    Ref qualname = m->qualname ? Ref::borrow(m->qualname) : Ref::steal(PyUnicode_FromString(sig.method));
+    // An exact str, which can refer to nothing: a subclass's instance could lead back to the method, in a
+    // cycle through the code object, which the collector does not see. A cleared method has lost its
+    // qualified name; its code is named after the method then.
+    Ref qualname = !m->qualname                        ? Ref::steal(PyUnicode_FromString(sig.method))
+                   : PyUnicode_CheckExact(m->qualname) ? Ref::borrow(m->qualname)
+                                                       : Ref::steal(PyUnicode_FromObject(m->qualname));
     if (!qualname) return {};
     PyObject* args[] = {count.get(), names.get(), count.get(), qualname.get()};
     return Ref::steal(PyObject_Vectorcall(replace.get(), args, 0, N.kw_code));

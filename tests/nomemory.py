@@ -316,9 +316,15 @@ def import_sweep(stride):
                                 f"{open(crash_path).read()}{sanitizer_report(pid)}")]
         os.unlink(crash_path)
         if any(kind not in NORMAL and not kind.startswith("outside: ") for kind in kinds):
-            cause = recognised(f"failed allocation:\n{failed_allocation(tally.k)}")
+            stack = failed_allocation(tally.k)
+            cause = recognised(f"failed allocation:\n{stack}")
             if cause.startswith("outside: "):  # what followed the interpreter's fault is none of the module's doing
                 kinds = [kind if kind in NORMAL or kind.startswith("outside: ") else cause for kind in kinds]
+            elif not stack:  # the outcome stays unexplained; say why the stack could not help
+                kinds = [kind if kind in NORMAL or kind.startswith("outside: ") else
+                         f"{kind} [no C stack of the failing allocation: gdb, or the interpreter's debug symbols "
+                         f"(Debian's python{sys.version_info[0]}.{sys.version_info[1]}-dbg), missing]"
+                         for kind in kinds]
         tally.add(kinds)
         tally.k += stride
         attempts += 1

@@ -213,7 +213,6 @@ setup_venv() {
     quiet_pip install -q --disable-pip-version-check --no-build-isolation "$ROOT"
 }
 
-# bootstrap [first]: finds the interpreters and sets up the venv of each, or of the first alone.
 # bootstrap [first]: finds the interpreters and sets up the venv of each, or of the first alone. The first
 # version's venv is in use afterwards, unless that version is the root's.
 bootstrap() {
@@ -244,7 +243,7 @@ bootstrap() {
         for i in "${!VERSIONS[@]}"; do
             in_root "${VERSIONS[$i]}" || setup_venv "${VERSIONS[$i]}" "${PYTHON_EXES[$i]}"
         done
-        # The root's in one run there, by its own interpreters.
+        # The root's venvs, made in one run there by the root's own interpreters.
         if [ ${#ROOT_VERSIONS[@]} -gt 0 ]; then
             "$ROOT/scripts/debian_root" run env PYTHONS="${ROOT_VERSIONS[*]}" bash "$ROOT/scripts/bootstrap.sh" ||
                 die "setting up the venvs of ${ROOT_VERSIONS[*]} in the Debian root failed"

@@ -54,14 +54,17 @@ def called_from(*functions):
 
 
 # Faults outside the module, each found by this sweep with NumPy 2 and confirmed in a debugger, on the CPython
-# versions given (3.12.1, 3.13.0): an entry counts only on the minor versions where it was found.
+# versions given (3.12.1, 3.13.0, 3.14.8, 3.15.0): an entry counts only on the minor versions where it was found.
 RECOGNISED = [
     ({(3, 12), (3, 13)}, r"RuntimeError: can't allocate lock$", "the interpreter reports a failed lock allocation as "
      "RuntimeError (the import system's module lock, or threading.Lock() for a class lock)"),
     ({(3, 12), (3, 13)}, r"SystemError: <function zipimporter\.__init__ .*> returned NULL without setting an "
      r"exception$", "the import system's zipimporter path hook returns NULL without an exception"),
-    ({(3, 12), (3, 13)}, r"TypeError: A loop/promoter has already been registered", "NumPy's lazy registration of a "
-     "ufunc loop stays half done after a failed allocation"),
+    # On 3.14 and 3.15 (NumPy 2.5) too: a transcribe that loads, at the host's normalize_audio (a Python function);
+    # the allocations that fail are NumPy's, in promote_and_get_info_and_ufuncimpl (the list of its dispatch
+    # cache's values, then PyArrayIdentityHash_SetItemDefault) under array_subtract, and the TypeError is NumPy's.
+    ({(3, 12), (3, 13), (3, 14), (3, 15)}, r"TypeError: A loop/promoter has already been registered", "NumPy's lazy "
+     "registration of a ufunc loop stays half done after a failed allocation"),
     ({(3, 12), (3, 13)}, r"crash: .*most recent call first\):\n  File \"<frozen abc>\", line \d+ in __new__",
      "a failed allocation in dict.items() crashes abc's class creation (dictiter_new frees an iterator it never "
      "tracked)"),
@@ -79,6 +82,23 @@ RECOGNISED = [
      "lives on clears the pending exception when the caller's frame object cannot be allocated: typing's "
      "module __getattr__ (new in 3.13), raising AttributeError for an import's __path__ lookup, returns NULL "
      "without an exception (SystemError)"),
+    # abc's class creation of SablewickStreamASR (PyMapping_Items of its namespace, compute_abstract_methods): the
+    # result tuple that dictiter_new allocates for dict.items() (PyTuple_Pack on 3.14, _PyTuple_FromPairSteal on
+    # 3.15) fails, and dictiter_new's Py_DECREF of the iterator it has not tracked yet crashes in
+    # dictiter_dealloc's _PyObject_GC_UNTRACK: the same fault as the crash patterns above, read from the stack.
+    ({(3, 14), (3, 15)}, called_from(r"(?:PyTuple_Pack|_PyTuple_FromPairSteal)(?:\.constprop\.\d+)?", "dictiter_new"),
+     "a failed allocation in dict.items() crashes abc's class creation (dictiter_new frees an iterator it never "
+     "tracked)"),
+    # importlib's _HierarchicalLockManager.__enter__ (new in 3.15), `self._locks.append((module_name, lock))`,
+    # before the module is even found: the list cannot grow, and the next gc.collect() (the retried import, or
+    # finalisation) crashes in _PyObject_ClearFreeLists, or a later weakref creation does. Without the module:
+    # `lst.append((a, b))` in a function called often enough to specialise it (CALL_LIST_APPEND), with the
+    # list's growth failing, crashes the next gc.collect() on 3.15.0; not on 3.14, and not for a list or a
+    # tuple that a local still holds.
+    ({(3, 15)}, called_from("list_resize", "_PyList_AppendTakeRefListResize", "_PyList_AppendTakeRef",
+                            "_PyEval_EvalFrameDefault"),
+     "a specialised list.append of a new tuple that fails for want of memory leaves the tuple free list corrupt "
+     "(3.15's CALL_LIST_APPEND): the interpreter crashes at its next collection"),
 ]
 
 
@@ -296,9 +316,15 @@ def import_sweep(stride):
                                 f"{open(crash_path).read()}{sanitizer_report(pid)}")]
         os.unlink(crash_path)
         if any(kind not in NORMAL and not kind.startswith("outside: ") for kind in kinds):
-            cause = recognised(f"failed allocation:\n{failed_allocation(tally.k)}")
+            stack = failed_allocation(tally.k)
+            cause = recognised(f"failed allocation:\n{stack}")
             if cause.startswith("outside: "):  # what followed the interpreter's fault is none of the module's doing
                 kinds = [kind if kind in NORMAL or kind.startswith("outside: ") else cause for kind in kinds]
+            elif not stack:  # the outcome stays unexplained; say why the stack could not help
+                kinds = [kind if kind in NORMAL or kind.startswith("outside: ") else
+                         f"{kind} [no C stack of the failing allocation: gdb, or the interpreter's debug symbols "
+                         f"(Debian's python{sys.version_info[0]}.{sys.version_info[1]}-dbg), missing]"
+                         for kind in kinds]
         tally.add(kinds)
         tally.k += stride
         attempts += 1

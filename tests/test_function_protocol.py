@@ -334,8 +334,8 @@ def test_annotations_come_from_annotate_as_on_a_function(cls, name):
 
 def test_a_method_the_collector_cleared_raises_like_a_cleared_function():
     # The situation CPython's own tests build for gh-91636: a method, out of its class, in a cycle whose
-    # finaliser hands it back after the collector has cleared it. A plain function in the same state is the
-    # reference; a crash shows as a signal.
+    # finaliser hands it back after the collector has cleared it (through a weak reference it makes). A plain
+    # function in the same state is the reference; a crash shows as a signal.
     process = run_python("""
         import gc, inspect, json, pickle, weakref
         import numpy as np
@@ -358,6 +358,8 @@ def test_a_method_the_collector_cleared_raises_like_a_cleared_function():
             return revived[0]
 
         def outcomes(function, *args):
+            if function is None:  # the finaliser's weak reference was dead when it ran
+                return "never handed back"
             found = []
             for attempt in (lambda: function(*args), lambda: inspect.signature(function), lambda: repr(function),
                             lambda: pickle.dumps(function), lambda: function.__name__):
@@ -381,6 +383,11 @@ def test_a_method_the_collector_cleared_raises_like_a_cleared_function():
         print(json.dumps([reference, results]))
     """)
     reference, results = json.loads(process.stdout)
-    assert reference == ["TypeError", None, None, "PicklingError", None] and len(results) == 14
+    if sys.version_info >= (3, 14):
+        # 3.14 clears the weak references to unreachable objects before their finalisers run, and those that a
+        # finaliser makes to them: the finaliser gets None, and nothing reaches the cleared function again.
+        assert reference == "never handed back"
+    else:
+        assert reference == ["TypeError", None, None, "PicklingError", None]
     # Called with the instance and audio: whatever the method takes, its defaults are gone, or it was cleared.
-    assert results == dict.fromkeys(results, reference)
+    assert results == dict.fromkeys(results, reference) and len(results) == 14

@@ -12,3 +12,12 @@
 #else
 #define SABLEWICK_HAS_ANNOTATE 0
 #endif
+
+// What a function's __annotations__ raises when __annotate__ gives something else than a dict.
+#if PY_VERSION_HEX >= 0x030F0000
+#define SABLEWICK_ANNOTATE_NOT_DICT(value) \
+    PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %T", value)
+#else
+#define SABLEWICK_ANNOTATE_NOT_DICT(value) \
+    PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(value)->tp_name)
+#endif

@@ -228,8 +228,7 @@ bool compute_annotations(Method* m) {
     Ref value = Ref::steal(PyObject_CallOneArg(annotate.get(), N.one));
     if (!value) return false;
     if (!PyDict_Check(value.get())) {
-        PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
-                     Py_TYPE(value.get())->tp_name);
+        SABLEWICK_ANNOTATE_NOT_DICT(value.get());
         return false;
     }
     Py_XSETREF(m->annotations, value.release());

@@ -31,7 +31,7 @@ logger = _Logger()
 """
 # attempt() gives (module, None) or (None, [type, message, traceback names the init entry, still registered]).
 PRELUDE = f"""
-import importlib, json, sys, traceback
+import gc, importlib, json, sys, traceback
 from zel_asr_log import logger
 def attempt():
     try:
@@ -136,8 +136,17 @@ def test_reimport_returns_the_same_module_without_running_the_body(tmp_path):
         result = [again is m, imported is m, importlib.reload(m) is m, sys.modules["models.sablewick_asr"] is m,
                   [again.SablewickStreamASR, again.SablewickOfflineASR] == classes,
                   again.SablewickStreamASR._model_cache == {"key": token}, again.np is None, logger.calls]
+        def reimport(times):
+            for _ in range(times):
+                del sys.modules["models.sablewick_asr"]
+                importlib.import_module("models.sablewick_asr")
+            gc.collect()
+        reimport(50)
+        blocks = sys.getallocatedblocks()
+        reimport(400)  # each would leave a block behind if an import lost the module's state
+        result.append(sys.getallocatedblocks() - blocks < 100)
     """, setup=HIDE_ENGINE)
-    assert result == [True] * 7 + [[["warning", NOT_INSTALLED]]]
+    assert result == [True] * 7 + [[["warning", NOT_INSTALLED]], True]
 
 
 def test_failed_body_runs_afresh_on_the_next_import(tmp_path):

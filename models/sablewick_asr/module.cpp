@@ -135,7 +135,13 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
             "process.");
         return nullptr;
     }
-    if (g_module) return Py_NewRef(g_module);
+    if (g_module) {
+        // The interpreter takes what create returns for a new module: it drops the module's state pointer
+        // right after, and execution then gives it a new state (of size 0). The old one is freed here, which
+        // the interpreter would otherwise lose at every import after the first.
+        PyMem_Free(PyModule_GetState(g_module));
+        return Py_NewRef(g_module);
+    }
     if (!init_names() || !init_method_type() || !init_thread_calls()) return nullptr;
 
     Ref name = getattr(spec, N.name);

@@ -2,6 +2,7 @@
 """Sixteen threads on shared recognisers, switching threads as often as the interpreter allows; the per-thread
 records of the method calls end with their threads."""
 
+import gc
 import random
 import sys
 import threading
@@ -63,9 +64,6 @@ def crt_heap_blocks():
     """The blocks in use on the heap of the Universal CRT, whose malloc the module's records come from."""
     import ctypes
 
-    class HeapInfo(ctypes.Structure):
-        _fields_ = [("entry", ctypes.c_void_p), ("size", ctypes.c_size_t), ("used", ctypes.c_int)]
-
     ucrt, info, count = ctypes.CDLL("ucrtbase"), HeapInfo(), 0
     while (status := ucrt._heapwalk(ctypes.byref(info))) == -2:  # _HEAPOK, until _HEAPEND (-5)
         count += info.used == 1  # _USEDENTRY
@@ -73,20 +71,38 @@ def crt_heap_blocks():
     return count
 
 
+if sys.platform == "win32":
+    import ctypes
+
+    class HeapInfo(ctypes.Structure):  # _HEAPINFO; made once, as a new ctypes type takes blocks of the heap
+        _fields_ = [("entry", ctypes.c_void_p), ("size", ctypes.c_size_t), ("used", ctypes.c_int)]
+
+
 @pytest.mark.skipif(sys.platform != "win32", reason="no Universal CRT heap to walk off Windows (on Linux, the "
                     "sanitizer run's LeakSanitizer finds records that their threads leave behind)")
 def test_each_threads_record_is_freed_with_the_thread():
     # A thread's first method call makes its record, in a fiber-local storage slot whose callback frees it when
     # the thread ends. Threads that call a method leave no more blocks on the heap than threads that call
-    # nothing; without the callback each would leave its record.
+    # nothing; without the callback each would leave its record. They are all alive at once, so that no thread
+    # takes over the identifier (and the record) of one that has ended.
     stream, count = S(), 100
 
     def blocks_left(target):
-        before = crt_heap_blocks()
-        for _ in range(count):
-            thread = threading.Thread(target=target)
+        gc.collect()
+        before, barrier = crt_heap_blocks(), threading.Barrier(count + 1)
+
+        def run():
+            target()
+            barrier.wait()
+
+        threads = [threading.Thread(target=run) for _ in range(count)]
+        for thread in threads:
             thread.start()
+        barrier.wait()
+        for thread in threads:
             thread.join()
+        del threads, barrier, run
+        gc.collect()
         # 3.12's join() returns once the thread state is gone, before the thread's own end, where the
         # callback runs: a moment for the last ones.
         for _ in range(50):
@@ -95,6 +111,7 @@ def test_each_threads_record_is_freed_with_the_thread():
             time.sleep(0.01)
         return left
 
+    blocks_left(lambda: None)  # the first threads leave what the interpreter keeps for the next ones
     idle = blocks_left(lambda: None)
     calling = blocks_left(stream.reset)
     assert calling - idle < count // 10, (calling, idle)

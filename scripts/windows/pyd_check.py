@@ -149,9 +149,8 @@ def read_pe(path: Path) -> Pe:
 
 # The C++ unwinder: libgcc's (_Unwind_*, and its SEH glue), the personality routines, the C++ ABI's runtime
 # support (__cxa_*), and the Windows unwinding calls that libgcc's unwinder imports. Built without
-# exceptions and RTTI, the module has none of it. mingw-w64's start-up code gives every DLL a TLS directory,
-# and GCC implements the module's thread_local through emutls (__emutls_get_address, with TlsAlloc and
-# TlsGetValue from kernel32.dll): both expected, neither is the unwinder.
+# exceptions and RTTI, the module has none of it. mingw-w64's start-up code gives every DLL a TLS directory:
+# expected, and not the unwinder.
 _UNWINDER = re.compile(r"_Unwind_|__gxx_personality_|__gcc_personality_|_GCC_specific_handler|__cxa_|"
                        r"RtlUnwind|RtlVirtualUnwind")
 

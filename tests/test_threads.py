@@ -60,22 +60,19 @@ def test_sixteen_threads_share_recognisers(recorder, model_name, monkeypatch, re
         "pytest_terminal_summary": lambda self, terminalreporter: terminalreporter.write_line(line)})())
 
 
-def crt_heap_blocks():
-    """The blocks in use on the heap of the Universal CRT, whose malloc the module's records come from."""
-    import ctypes
-
-    ucrt, info, count = ctypes.CDLL("ucrtbase"), HeapInfo(), 0
-    while (status := ucrt._heapwalk(ctypes.byref(info))) == -2:  # _HEAPOK, until _HEAPEND (-5)
-        count += info.used == 1  # _USEDENTRY
-    assert status == -5, f"_heapwalk ended with {status}"
-    return count
-
-
 if sys.platform == "win32":
     import ctypes
 
-    class HeapInfo(ctypes.Structure):  # _HEAPINFO; made once, as a new ctypes type takes blocks of the heap
+    class HeapInfo(ctypes.Structure):  # _HEAPINFO; made once, as every new ctypes type takes blocks of the heap
         _fields_ = [("entry", ctypes.c_void_p), ("size", ctypes.c_size_t), ("used", ctypes.c_int)]
+
+    def crt_heap_blocks():
+        """The blocks in use on the heap of the Universal CRT, whose malloc the module's records come from."""
+        ucrt, info, count = ctypes.CDLL("ucrtbase"), HeapInfo(), 0
+        while (status := ucrt._heapwalk(ctypes.byref(info))) == -2:  # _HEAPOK, until _HEAPEND (-5)
+            count += info.used == 1  # _USEDENTRY
+        assert status == -5, f"_heapwalk ended with {status}"
+        return count
 
 
 @pytest.mark.skipif(sys.platform != "win32", reason="no Universal CRT heap to walk off Windows (on Linux, the "

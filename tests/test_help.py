@@ -64,15 +64,17 @@ def test_help_renders_the_class_as_pydoc_renders_it_in_python(cls):
 
 def test_sphinx_autodoc_documents_every_method_with_the_readme_configuration(tmp_path):
     # The lines the README gives for a host's conf.py, in a real Sphinx build of the stand-ins.
-    lines = re.search(r"\*\*Sphinx autodoc\*\*.*?```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)[1]
-    (tmp_path / "conf.py").write_text('extensions = ["sphinx.ext.autodoc"]\n' + lines)
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    lines = re.search(r"\*\*Sphinx autodoc\*\*.*?```python\n(.*?)```", readme, re.S)[1]
+    # Sphinx reads its sources and writes its output as UTF-8, whatever the platform's encoding.
+    (tmp_path / "conf.py").write_text('extensions = ["sphinx.ext.autodoc"]\n' + lines, encoding="utf-8")
     (tmp_path / "index.rst").write_text("API\n===\n\n.. automodule:: models.sablewick_asr\n   :members:\n"
-                                        "   :private-members:\n   :special-members: __init__\n")
+                                        "   :private-members:\n   :special-members: __init__\n", encoding="utf-8")
     run_python(f"""
         from sphinx.cmd.build import main
         raise SystemExit(main(["-q", "-E", "-W", "-b", "text", {str(tmp_path)!r}, {str(tmp_path / "out")!r}]))
     """)
-    text = (tmp_path / "out" / "index.txt").read_text()
+    text = (tmp_path / "out" / "index.txt").read_text(encoding="utf-8")
     documented = re.findall(r"^   (\w+)\((.*)\)", text, re.M)  # each method, its parameters in parentheses
     names = sorted(name for cls in (STREAM, OFFLINE) for name, value in vars(cls).items()
                    if isinstance(value, type(STREAM.reset)))

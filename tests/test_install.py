@@ -14,12 +14,15 @@ TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
 
 
 def test_cmake_install_into_a_host_tree(tmp_path):
-    # The build tree that `pip install .` configured for this interpreter (build/<wheel tag>/); scripts/test
-    # always makes one. CMake from the same venv.
-    builds = sorted(ROOT.glob(f"build/{TAG}-{TAG}-*"))
+    # The build tree that `pip install .` configured for this interpreter and platform (build/<wheel tag>/);
+    # scripts/test always makes one. CMake from the same venv.
+    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    builds = sorted(ROOT.glob(f"build/{TAG}-{TAG}-{platform}"))
     cmake = shutil.which("cmake", path=sysconfig.get_path("scripts")) or shutil.which("cmake")
-    if not builds or not cmake:
-        pytest.skip("no configured build tree to install from")
+    if not builds:
+        pytest.skip(f"no configured build tree (build/{TAG}-{TAG}-{platform}) to install from")
+    if not cmake:
+        pytest.skip("no CMake to install with")
     host = tmp_path / "host_app"
     (host / "models").mkdir(parents=True)
     (host / "models" / "__init__.py").write_text("REGULAR_PACKAGE = True\n")

@@ -3,13 +3,15 @@
 
 import abc
 import enum
+import importlib.util
 import json
+import sys
 import textwrap
 import threading
 
 import pytest
 
-from conftest import ROOT, run_python, sablewick_asr
+from conftest import ROOT, needs_testcapi, run_python, sablewick_asr
 from models.base_asr import BaseASR
 
 MODULE = "models.sablewick_asr"
@@ -47,7 +49,7 @@ def probe(tmp_path, code, files=None, setup=""):
     """Runs `code`, which sets `result`, in a fresh interpreter with `files` shadowing the stand-ins."""
     for name, source in {"zel_asr_log.py": RECORDING_LOGGER, **(files or {})}.items():
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / name).write_text(textwrap.dedent(source))
+        (tmp_path / name).write_text(textwrap.dedent(source), encoding="utf-8")  # Python reads source as UTF-8
     script = PRELUDE + setup + textwrap.dedent(code) + "\nprint('RESULT ' + json.dumps(result))\n"
     return json.loads(run_python(script, paths=[tmp_path]).stdout.rsplit("RESULT ", 1)[1])
 
@@ -162,16 +164,38 @@ def test_failed_body_runs_afresh_on_the_next_import(tmp_path):
                       list(CLASSES)]
 
 
-def test_second_interpreter_cannot_import(tmp_path):
+# Two ways into a second interpreter of the legacy configuration (the GIL shared, extension modules let in), where
+# the module's own check refuses the import (an isolated interpreter refuses it first: the module does not declare
+# support for several interpreters): _testcapi's, and the interpreters module built into CPython, on Windows into
+# python3XX.dll, so that the embeddable CPython, without _testcapi, has it: _interpreters from 3.13 on,
+# _xxsubinterpreters on 3.12.
+INTERPRETERS = "_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters"
+RUN_IN_SUBINTERPRETER = {
+    "_testcapi": "import _testcapi\nstatus = _testcapi.run_in_subinterp(child)\n",
+    INTERPRETERS: textwrap.dedent(f"""\
+        import {INTERPRETERS} as interpreters
+        if sys.version_info >= (3, 13):
+            interpreter = interpreters.create("legacy")
+            failure = interpreters.exec(interpreter, child)
+        else:
+            interpreter = interpreters.create(isolated=False)
+            failure = interpreters.run_string(interpreter, child)
+        interpreters.destroy(interpreter)
+        status = 0 if failure is None else repr(failure)
+    """),
+}
+
+
+@pytest.mark.parametrize("way", [pytest.param("_testcapi", marks=needs_testcapi),
+                                 pytest.param(INTERPRETERS, marks=pytest.mark.skipif(
+                                     importlib.util.find_spec(INTERPRETERS) is None,
+                                     reason=f"no {INTERPRETERS} in this CPython"))])
+def test_second_interpreter_cannot_import(tmp_path, way):
     report = str(tmp_path / "report.txt")
     child = (f"try:\n    import models.sablewick_asr\n    outcome = 'imported'\nexcept BaseException as exc:\n"
              f"    outcome = type(exc).__name__ + ': ' + str(exc)\nopen({report!r}, 'w').write(outcome)\n")
-    result = probe(tmp_path, f"""
-        import _testcapi
-        m, error = attempt()
-        status = _testcapi.run_in_subinterp({child!r})
-        result = [status, open({report!r}).read(), sys.modules["models.sablewick_asr"] is m]
-    """)
+    result = probe(tmp_path, f"m, error = attempt()\nchild = {child!r}\n" + RUN_IN_SUBINTERPRETER[way] +
+                   f"result = [status, open({report!r}).read(), sys.modules['models.sablewick_asr'] is m]\n")
     assert result == [0, "ImportError: Interpreter change detected - this module can only be loaded into one "
                          "interpreter per process.", True]
 

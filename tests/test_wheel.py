@@ -13,11 +13,12 @@ from pathlib import Path
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, needs_venv
 
 WHEEL_DIR = os.environ.get("SABLEWICK_WHEEL_DIR")
 TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
 pytestmark = [
+    needs_venv,
     pytest.mark.skipif(not WHEEL_DIR, reason="SABLEWICK_WHEEL_DIR is not set (scripts/wheel builds the wheel)"),
     pytest.mark.skipif(bool(os.environ.get("SABLEWICK_MODULE_DIR")), reason="this run tests a build of its own"),
 ]

@@ -9,6 +9,9 @@ from pathlib import Path
 
 import pytest
 
+from conftest import needs_headers
+
+pytestmark = needs_headers
 _PATH = Path(__file__).resolve().parent.parent / "scripts" / "windows" / "pyd_check.py"
 _SPEC = importlib.util.spec_from_file_location("pyd_check", _PATH)
 pyd_check = sys.modules["pyd_check"] = importlib.util.module_from_spec(_SPEC)

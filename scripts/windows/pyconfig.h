@@ -1,10 +1,11 @@
 /* SPDX-License-Identifier: MIT */
 /* pyconfig.h for building an extension module for CPython 3.12 or newer on Windows x86-64 (python3XX.dll)
  * from a Linux host: scripts/windows_check puts it in place of the host's own pyconfig.h in a copy of the
- * interpreter's include directory. It sets what the public headers of 3.12 and 3.13 consult, and the
+ * interpreter's include directory. It sets what the public headers of 3.12 to 3.15 consult, and the
  * platform macros that extension code tests, with the values of the pyconfig.h that the Windows installer
  * of that version ships: a release build (no Py_DEBUG), not free-threaded. The version is the headers' own
- * (patchlevel.h), so one file serves every version.
+ * (patchlevel.h), so one file serves every version; 3.14's and 3.15's headers ask for nothing that 3.13's
+ * did not, and their DLLs are python314.dll and python315.dll.
  */
 #ifndef Py_CONFIG_H
 #define Py_CONFIG_H

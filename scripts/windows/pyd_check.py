@@ -16,6 +16,7 @@
 
 from __future__ import annotations
 
+import os
 import re
 import sys
 from dataclasses import dataclass, field
@@ -36,7 +37,10 @@ def header_declarations(include_dir: Path) -> tuple[set[str], set[str]]:
     """The data and the function names that the public headers declare (internal/ is for the core only)."""
     data: set[str] = set()
     functions: set[str] = set()
-    for header in sorted(include_dir.rglob("*.h")):
+    # Through linked folders too: a debug interpreter's include folder may link cpython/ to the release one's,
+    # and Path.rglob follows no links from 3.13 on.
+    headers = (Path(folder, name) for folder, _, names in os.walk(include_dir, followlinks=True) for name in names)
+    for header in sorted(header for header in headers if header.suffix == ".h"):
         if "internal" in header.relative_to(include_dir).parts:
             continue
         text = header.read_text(encoding="utf-8", errors="replace")
@@ -149,9 +153,8 @@ def read_pe(path: Path) -> Pe:
 
 # The C++ unwinder: libgcc's (_Unwind_*, and its SEH glue), the personality routines, the C++ ABI's runtime
 # support (__cxa_*), and the Windows unwinding calls that libgcc's unwinder imports. Built without
-# exceptions and RTTI, the module has none of it. mingw-w64's start-up code gives every DLL a TLS directory,
-# and GCC implements the module's thread_local through emutls (__emutls_get_address, with TlsAlloc and
-# TlsGetValue from kernel32.dll): both expected, neither is the unwinder.
+# exceptions and RTTI, the module has none of it. mingw-w64's start-up code gives every DLL a TLS directory:
+# expected, and not the unwinder.
 _UNWINDER = re.compile(r"_Unwind_|__gxx_personality_|__gcc_personality_|_GCC_specific_handler|__cxa_|"
                        r"RtlUnwind|RtlVirtualUnwind")
 

@@ -46,10 +46,15 @@ TARGETS = {"stream_transcribe": 0.8, "offline_transcribe": 0.8, "offline_stream_
            "stream_generate": 1.0}
 
 # Allocator entry points counted per call, and the callers whose calls are the allocator's own
-# (pymalloc handing a large block on to malloc, operator new calling malloc) and so not counted twice.
+# (pymalloc handing a large block on to malloc, operator new calling malloc) and so not counted twice. An
+# interpreter built with link-time optimisation calls pymalloc's own functions straight, without the exported
+# PyObject_* around them.
 ALLOC_ENTRIES = {"PyObject_Malloc", "PyObject_Calloc", "PyObject_Realloc", "PyMem_Malloc", "PyMem_Calloc",
-                 "PyMem_Realloc", "PyMem_RawMalloc", "PyMem_RawCalloc", "PyMem_RawRealloc", "malloc", "calloc",
-                 "realloc", "operator new(unsigned long)", "operator new[](unsigned long)"}
+                 "PyMem_Realloc", "PyMem_RawMalloc", "PyMem_RawCalloc", "PyMem_RawRealloc", "_PyObject_Malloc",
+                 "_PyObject_Calloc", "_PyObject_Realloc", "malloc", "calloc", "realloc",
+                 "operator new(unsigned long)", "operator new[](unsigned long)"}
+# The suffixes of a compiler's clones of a function: _PyObject_Malloc.lto_priv.0 is _PyObject_Malloc.
+CLONE = re.compile(r"(\.(lto_priv|constprop|isra|part|cold)\.\d+)+$")
 ALLOCATOR_INSIDE = re.compile(r"^(_PyObject_(Malloc|Calloc|Realloc)|_PyMem_|pymalloc_|new_arena|"
                               r"allocate_from_new_pool|operator new)")
 
@@ -108,17 +113,20 @@ def _function(field, names):
 
 def read_dump(path):
     """Total Ir and the number of allocator calls of one callgrind dump; None for the calls when the
-    interpreter has no symbols of its own (Debian's are stripped): its allocator is then reached through
-    functions without names, and the calls cannot be told from those inside the allocator."""
+    interpreter has no symbols of its own (Debian's are stripped, unless its -dbg package is installed): its
+    allocator is then reached through functions without names, and the calls cannot be told from those inside
+    the allocator."""
     names, total, allocs, symbols = {}, None, 0, False
     caller = callee = ""
     with open(path, errors="replace") as handle:
         for line in handle:
             if line.startswith("fn="):
-                caller = re.sub(r"'\d+$", "", _function(line[3:], names))
+                caller = CLONE.sub("", re.sub(r"'\d+$", "", _function(line[3:], names)))
             elif line.startswith("cfn="):
-                callee = re.sub(r"'\d+$", "", _function(line[4:], names))
-                symbols = symbols or callee == "method_vectorcall"  # static: named only with symbols
+                callee = CLONE.sub("", re.sub(r"'\d+$", "", _function(line[4:], names)))
+                # Not exported (clones carry suffixes such as .constprop.0): named only where the interpreter has
+                # its symbols (Debian's come with the python3.X-dbg package).
+                symbols = symbols or callee.startswith("_PyEval_Vector")
             elif line.startswith("calls="):
                 if callee in ALLOC_ENTRIES and caller not in ALLOC_ENTRIES and not ALLOCATOR_INSIDE.match(caller):
                     allocs += int(line[6:].split()[0])

@@ -164,10 +164,15 @@ def test_recursion_through_a_method_ends_in_recursion_error(stack_kib):
 
 
 @pytest.mark.parametrize("stack_kib", [64, 256], ids=lambda k: f"{k} KiB")
-def test_the_room_below_the_floor_holds_a_logger_that_recurses_in_c(stack_kib):
+def test_the_room_below_the_floor_holds_a_logger_that_recurses_in_c(stack_kib, monkeypatch):
     # What the margin below the floor is for: the work of the calls that fail there. Here the methods alone
     # recurse in a thread until its stack stops them, and at each level their logger does C recursion (the repr
     # of a list nested 120 deep, about 16 kB of stack); a signal instead of exit status 0 is a C stack overflow.
+    if stack_kib == 64 and sys.version_info >= (3, 14) and "detect_leaks=1" in os.environ.get("ASAN_OPTIONS", ""):
+        # In a thread this small 3.14's own stack guard ends the recursion first (in repr), and the interpreter
+        # then leaks what the overflowing frames held: the same script with the recognisers written in Python
+        # leaks as much. Memory errors are still looked for there, leaks not.
+        monkeypatch.setenv("ASAN_OPTIONS", os.environ["ASAN_OPTIONS"].replace("detect_leaks=1", "detect_leaks=0"))
     process = run_python(f"""
         import sys, threading
         from types import SimpleNamespace
@@ -185,6 +190,8 @@ def test_the_room_below_the_floor_holds_a_logger_that_recurses_in_c(stack_kib):
                 obj.stream_generate(np.zeros(16, np.float32))
             except RecursionError as e:
                 ended.append(str(e))
+            finally:
+                del obj.transcribe  # a cycle through the instance, which nothing would collect before exit
         threading.stack_size({stack_kib} * 1024)
         thread = threading.Thread(target=run)
         thread.start()

@@ -144,9 +144,12 @@ def test_reimport_returns_the_same_module_without_running_the_body(tmp_path):
                 importlib.import_module("models.sablewick_asr")
             gc.collect()
         reimport(50)
-        blocks = sys.getallocatedblocks()
-        reimport(400)  # each would leave a block behind if an import lost the module's state
-        result.append(sys.getallocatedblocks() - blocks < 100)
+        blocks = [sys.getallocatedblocks()]
+        for _ in range(3):  # each would leave a block behind if an import lost the module's state
+            reimport(400)
+            blocks.append(sys.getallocatedblocks())
+        # The interpreter's own caches move a batch by up to about a hundred blocks now and then, not every time.
+        result.append(min(b - a for a, b in zip(blocks, blocks[1:])) < 200)
     """, setup=HIDE_ENGINE)
     assert result == [True] * 7 + [[["warning", NOT_INSTALLED]], True]
 

@@ -39,12 +39,7 @@ import typing
 import uuid
 import weakref
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-for folder in (os.path.join(ROOT, "engine"), os.path.join(ROOT, "host")):
-    if folder not in sys.path:
-        sys.path.insert(0, folder)
-if os.environ.get("SABLEWICK_MODULE_DIR"):
-    sys.path.insert(0, os.environ["SABLEWICK_MODULE_DIR"])
+from standalone import ROOT  # puts the stand-ins and the build under test on sys.path for what follows
 
 import sablewick_voice  # noqa: E402
 
